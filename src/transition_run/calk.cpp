@@ -1,0 +1,31 @@
+#include "transition_run/calk.h"
+
+#include <cstdio>
+
+#include "flight_model/flight_model.h"
+#include "integrator/rkg4.h"
+
+void calk(double* result) {
+    double t = 0.0;
+    const double h = 0.05;
+    double start[3] = {0.0, 0.0, 0.0};
+    double end[3];
+    double dydt[3];
+    for (int i = 0;; ++i) {
+        RKG4(FFFF, start, dydt, end, 3, h, t);
+        std::printf("t %f a %f v %f x %f w %f Q %f lift %f\n", t, dydt[0], end[0], end[1],
+                    end[2], Q, lift);
+        // Stop once the speed passes 25 m/s, the wing carries the weight, or at step 800.
+        if (end[0] > 25.0 || lift >= Q || i == 799) {
+            break;
+        }
+        // Time advances by repeated addition, so it drifts from i * h by rounding.
+        t = t + h;
+        for (int k = 0; k < 3; ++k) {
+            start[k] = end[k];
+        }
+    }
+    for (int k = 0; k < 3; ++k) {
+        result[k] = end[k];
+    }
+}
