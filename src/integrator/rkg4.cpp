@@ -1,6 +1,7 @@
 #include "integrator/rkg4.h"
 
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -16,8 +17,12 @@ constexpr double tau[4] = {0.0, 0.5, 0.5, 1.0};  // stage time as a fraction of 
 
 void RKG4(DerivativeFunction f, const double* y0, double* dydt, double* y, int n, double h,
           double t) {
+    // A negative length is refused as the array new-expression would refuse it; not every
+    // compiler checks it there, and none may read or write the arrays first.
+    if (n < 0) {
+        throw std::bad_array_new_length();
+    }
     // Gill's accumulator carries the rounding-compensating correction between stages.
-    // A negative n makes the array new-expression throw before anything is touched.
     const std::unique_ptr<double[]> q(new double[n]());
     for (int i = 0; i < n; ++i) {
         y[i] = y0[i];
