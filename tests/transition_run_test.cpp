@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace {
+
+struct Outcome {
+    int status;  // exit status, or -1 if the process did not exit normally
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Runs a program through the shell; `stdout_to` is the redirection of its standard output.
+Outcome run(const std::string& program, const std::string& stdout_to = "") {
+    const std::string out = ::testing::TempDir() + "run.out";
+    const std::string err = ::testing::TempDir() + "run.err";
+    const std::string command =
+        "'" + program + "' " + (stdout_to.empty() ? ">'" + out + "'" : stdout_to) + " 2>'" + err + "'";
+    const int raw = std::system(command.c_str());
+    Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, stdout_to.empty() ? slurp(out) : "", slurp(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+}
+
+std::vector<std::string> step_lines(const std::vector<std::string>& lines) {
+    std::vector<std::string> steps;
+    for (const std::string& l : lines)
+        if (l.rfind("t ", 0) == 0) steps.push_back(l);
+    return steps;
+}
+
+TEST(TransitionRun, StopsWhenTheWingCarriesTheWeight) {
+    const Outcome r = run(TRANSITION);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3350u);
+    EXPECT_EQ(lines[0], "alpha -2.336866 Cx 0.036204 Cz 0.328524");
+    EXPECT_EQ(lines[1], "vel 0.000000 thrust 247.080352 drag 0.000000 lift 0.000000 ");
+    EXPECT_EQ(lines[8],
+              "t 0.000000 a 1.991196 v 0.099672 x 0.002493 w 145.034656 Q 245.250000 lift 0.002401");
+    const std::vector<std::string> steps = step_lines(lines);
+    ASSERT_EQ(steps.size(), 372u);
+    EXPECT_EQ(steps[371].rfind("t 18.550000 ", 0), 0u);
+    EXPECT_NE(steps[371].find(" Q 245.250000 lift 246.108361"), std::string::npos);
+    // Once the rotors idle, energy stops growing while the speed still rises.
+    for (std::size_t i = 369; i < 372; ++i)
+        EXPECT_NE(steps[i].find(" w 28347.250350 "), std::string::npos) << steps[i];
+    EXPECT_EQ(lines[3348], "");
+    EXPECT_EQ(lines[3349], " alpha 3.542290 v 18.723291 x 223.371278 w 28347.250350");
+}
+
+TEST(TransitionRun, TraceMatchesTheReferenceByteForByte) {
+    const std::string expected = slurp(EXPECTED_TRACE);
+    const std::string actual = run(TRANSITION).out;
+    ASSERT_FALSE(expected.empty()) << "reference trace missing: " << EXPECTED_TRACE;
+    if (actual == expected) return;
+    const std::vector<std::string> want = lines_of(expected), got = lines_of(actual);
+    std::size_t i = 0;
+    while (i < want.size() && i < got.size() && want[i] == got[i]) ++i;
+    ADD_FAILURE() << "trace differs from the reference first at line " << i + 1
+                  << "\n  expected: " << (i < want.size() ? want[i] : "<end of trace>")
+                  << "\n  actual:   " << (i < got.size() ? got[i] : "<end of trace>");
+}
+
+TEST(TransitionRun, LostOutputIsReportedAsFailure) {
+    const std::string message = "transition: cannot write the trace: ";
+    const Outcome full = run(TRANSITION, ">/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, message + std::strerror(ENOSPC) + "\n");
+    const Outcome closed = run(TRANSITION, ">&-");
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, message + std::strerror(EBADF) + "\n");
+    const Outcome discarded = run(TRANSITION, ">/dev/null");
+    EXPECT_EQ(discarded.status, 0);
+    EXPECT_EQ(discarded.err, "");
+}
+
+TEST(TransitionRun, StepCapEndsARunThatNeverLifts) {
+    const Outcome r = run(TRANSITION_CAPPED);
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::string> lines = lines_of(r.out);
+    const std::vector<std::string> steps = step_lines(lines);
+    ASSERT_EQ(steps.size(), 800u);
+    // 799 additions of 0.05 sum to just below 39.95, which still prints as 39.950000.
+    EXPECT_EQ(steps.back().rfind("t 39.950000 a 0.500000 v 20.0", 0), 0u) << steps.back();
+    ASSERT_EQ(lines.size(), 802u);
+    EXPECT_EQ(lines[800], "");
+    EXPECT_EQ(lines[801].rfind(" alpha 11.4", 0), 0u) << lines[801];
+}
+
+}  // namespace
