@@ -1,0 +1,10 @@
+# Turns a transition trace into one row per step:
+#   t v x w lift thrust alpha Q
+# in the trace's units (s, m/s, m, J, N, N, deg, N). t, v, x, w, lift and Q are the step
+# line's own; thrust and alpha come from the last force and coefficient lines before it,
+# the step's fourth model evaluation, the same one that gave the step line its lift.
+$1 == "alpha" && $3 == "Cx" { alpha = $2 }
+$1 == "vel" && $3 == "thrust" { thrust = $4 }
+$1 == "t" && $3 == "a" && $13 == "lift" && NF == 14 {
+    print $2, $6, $8, $10, $14, thrust, alpha, $12
+}
