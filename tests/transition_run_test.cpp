@@ -32,17 +32,13 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// Runs a program through the shell; `stdout_to` is the redirection of its standard output.
-Outcome run(const std::string& program, const std::string& stdout_to = "") {
-    const std::string out = ::testing::TempDir() + "run.out";
-    const std::string err = ::testing::TempDir() + "run.err";
-    const std::string command =
-        "'" + program + "' " + (stdout_to.empty() ? ">'" + out + "'" : stdout_to) + " 2>'" + err + "'";
-    const int raw = std::system(command.c_str());
-    Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, stdout_to.empty() ? slurp(out) : "", slurp(err)};
+// Runs a program through the shell, its standard output captured or sent to `redirect`.
+Outcome run(const std::string& program, std::string redirect = "") {
+    const std::string out = ::testing::TempDir() + "run.out", err = ::testing::TempDir() + "run.err";
     std::remove(out.c_str());
-    std::remove(err.c_str());
-    return r;
+    if (redirect.empty()) redirect = ">'" + out + "'";
+    const int raw = std::system(("'" + program + "' " + redirect + " 2>'" + err + "'").c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
 }
 
 std::vector<std::string> step_lines(const std::vector<std::string>& lines) {
