@@ -11,6 +11,7 @@ fi
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+cd "$dir"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # expect_refused NAME INPUT: exit non-zero, one line on stderr, no picture left anywhere.
@@ -45,6 +46,11 @@ read -r width height <<<"$size"
 grep -q 'wing lift reached the weight after 372 steps' "$dir/run.svg" || fail "SVG title lacks the stop reason"
 grep -q 'final alpha 3.542290 deg, v 18.723291 m/s, x 223.371278 m, w 28347.250350 J' "$dir/run.svg" ||
   fail "SVG title lacks the summary"
+
+# Text from the trace is data, never gnuplot or shell syntax.
+{ head -n 18 "$dir/trace"; echo; echo ' alpha `touch${IFS}ran` v 1.0 x 2.0 w 3.0'; } >"$dir/forged"
+"$plot" "$dir/forged" "$dir/forged.svg" 2>/dev/null
+[ ! -e "$dir/ran" ] || fail "text from the trace was run as a command"
 
 # An interrupted run is still drawn, marked incomplete.
 head -n 1000 "$dir/trace" >"$dir/cut"
