@@ -2,7 +2,7 @@
 # Tests of tools/plot-transition: plot_transition_test.sh TRANSITION_BINARY TOOLS_DIR.
 # Exits 77 (skipped) with the reason where gnuplot is not installed.
 set -uo pipefail
-transition=$1 tools=$2
+transition=$(realpath "$1") tools=$(realpath "$2")
 plot=$tools/plot-transition
 if ! command -v gnuplot >/dev/null; then
   echo "skipped: gnuplot not installed (apt-get install gnuplot-nox)"
