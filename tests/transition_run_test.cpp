@@ -48,6 +48,11 @@ std::vector<std::string> step_lines(const std::vector<std::string>& lines) {
     return steps;
 }
 
+// The value printed after " name " in a step line.
+double field(const std::string& line, const std::string& name) {
+    return std::stod(line.substr(line.find(" " + name + " ") + name.size() + 2));
+}
+
 TEST(TransitionRun, StopsWhenTheWingCarriesTheWeight) {
     const Outcome r = run(TRANSITION);
     EXPECT_EQ(r.status, 0);
@@ -95,7 +100,9 @@ TEST(TransitionRun, LostOutputIsReportedAsFailure) {
     EXPECT_EQ(discarded.err, "");
 }
 
-TEST(TransitionRun, StepCapEndsARunThatNeverLifts) {
+// The real driver over stand-in models: each run ends on its own stop condition, at the
+// first step that meets it, and the summary follows that step.
+TEST(TransitionRun, EachStopConditionEndsTheRunAtItsFirstStep) {
     const Outcome r = run(TRANSITION_CAPPED);
     EXPECT_EQ(r.status, 0);
     const std::vector<std::string> lines = lines_of(r.out);
@@ -106,6 +113,23 @@ TEST(TransitionRun, StepCapEndsARunThatNeverLifts) {
     ASSERT_EQ(lines.size(), 802u);
     EXPECT_EQ(lines[800], "");
     EXPECT_EQ(lines[801].rfind(" alpha 11.4", 0), 0u) << lines[801];
+
+    // 0.105 m/s per step passes 25 m/s at the 239th step.
+    const std::vector<std::string> fast = lines_of(run(TRANSITION_FAST).out);
+    ASSERT_EQ(fast.size(), 241u);
+    EXPECT_LE(field(fast[237], "v"), 25.0) << fast[237];
+    EXPECT_GT(field(fast[238], "v"), 25.0) << fast[238];
+    EXPECT_EQ(fast[239], "");
+    EXPECT_EQ(fast[240].rfind(" alpha ", 0), 0u) << fast[240];
+
+    // Lift exactly equal to the weight stops the run: the test is not strict.
+    const std::vector<std::string> lifting = lines_of(run(TRANSITION_LIFTING).out);
+    ASSERT_GE(lifting.size(), 4u);
+    ASSERT_LT(lifting.size(), 802u);
+    const std::string& last = lifting[lifting.size() - 3];
+    EXPECT_NE(last.find(" Q 245.250000 lift 245.250000"), std::string::npos) << last;
+    EXPECT_EQ(field(lifting[lifting.size() - 4], "lift"), 0.0);
+    EXPECT_EQ(lifting.back().rfind(" alpha ", 0), 0u) << lifting.back();
 }
 
 }  // namespace

@@ -15,8 +15,7 @@ void calk(double* result) {
         RKG4(FFFF, start, dydt, end, 3, h, t);
         std::printf("t %f a %f v %f x %f w %f Q %f lift %f\n", t, dydt[0], end[0], end[1],
                     end[2], Q, lift);
-        // Stop once the speed passes 25 m/s, the wing carries the weight, or at step 800.
-        if (end[0] > 25.0 || lift >= Q || i == 799) {
+        if (run_stops(end[0], lift, Q, i, 800)) {
             break;
         }
         // Time advances by repeated addition, so it drifts from i * h by rounding.

@@ -4,7 +4,13 @@
 // printing each model evaluation's two lines and then one step line per step:
 //   "t <start of step, s> a <acceleration m/s^2> v <m/s> x <m> w <J> Q <N> lift <N>"
 // where v, x, w are the state at the end of the step, and a and lift come from the
-// step's fourth evaluation. Stops after the first step whose speed exceeds 25 m/s, whose
-// lift reaches the weight Q, or which is the 800th. Writes the final (v, x, w) to
-// result[0..3).
+// step's fourth evaluation. Stops after the first step for which run_stops holds, at
+// most 800 steps. Writes the final (v, x, w) to result[0..3).
 void calk(double* result);
+
+// The run's stop test after step i (from 0) of at most `steps` steps: the end-of-step
+// speed v has passed 25 m/s (strictly), the step's wing lift has reached the weight
+// (not strictly), or this is the last step allowed.
+inline bool run_stops(double v, double lift, double weight, int i, int steps) {
+    return v > 25.0 || lift >= weight || i == steps - 1;
+}
