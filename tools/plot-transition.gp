@@ -1,6 +1,9 @@
 # gnuplot -c plot-transition.gp STEPS OUT png|svg TITLE
-# STEPS holds one row per step: t v x w lift thrust alpha Q (s, m/s, m, J, N, N, deg, N).
+# STEPS is the trace's table: a header row, then per step
+# t,a,v,x,w,Q,lift,thrust,drag,alpha,Cx,Cz (s, m/s^2, m/s, m, J, N, N, N, N, deg, -, -).
 steps = ARG1
+set datafile separator comma
+set datafile columnheaders
 if (ARG3 eq "svg") {
     set terminal svg size 1400,1000 dynamic font "sans,11"
 } else {
@@ -19,8 +22,8 @@ set ylabel "speed v (m/s)"
 set y2label "distance x (m)"
 set ytics nomirror
 set y2tics
-plot steps using 1:2 with lines lw 2 title "speed v", \
-     "" using 1:3 axes x1y2 with lines lw 2 title "distance x"
+plot steps using 1:3 with lines lw 2 title "speed v", \
+     "" using 1:4 axes x1y2 with lines lw 2 title "distance x"
 unset y2label
 unset y2tics
 set ytics mirror
@@ -28,17 +31,17 @@ set ytics mirror
 set ylabel "force (N)"
 set key top center horizontal
 set offsets 0, 0, graph 0.25, 0
-plot steps using 1:5 with lines lw 2 title "wing lift", \
-     "" using 1:6 with lines lw 2 title "lift-rotor thrust", \
-     "" using 1:8 with lines dt 2 lc rgb "black" title "weight Q"
+plot steps using 1:7 with lines lw 2 title "wing lift", \
+     "" using 1:8 with lines lw 2 title "lift-rotor thrust", \
+     "" using 1:6 with lines dt 2 lc rgb "black" title "weight Q"
 
 set ylabel "energy w (kJ)"
 set key top left vertical
 set offsets 0, 0, 0, 0
-plot steps using 1:($4 / 1000) with lines lw 2 title "lift-rotor energy w"
+plot steps using 1:($5 / 1000) with lines lw 2 title "lift-rotor energy w"
 
 set format x "%g"
 set xlabel "t (s)"
 set ylabel "angle of attack (deg)"
-plot steps using 1:7 with lines lw 2 title "angle of attack"
+plot steps using 1:10 with lines lw 2 title "angle of attack"
 unset multiplot

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Tests of the companion tools over the program's own trace:
+#   trace_tools_test.sh table|picture TRANSITION STEP_STUDY TOOLS_DIR
+# table: tools/trace-to-csv and step_study; picture: tools/plot-transition, skipped (exit
+# 77) with the reason where gnuplot is not installed.
+set -uo pipefail
+part=$1 transition=$(realpath "$2") study=$(realpath "$3") tools=$(realpath "$4")
+plot=$tools/plot-transition csv=$tools/trace-to-csv
+if [ "$part" = picture ] && ! command -v gnuplot >/dev/null; then
+  echo "skipped: gnuplot not installed (apt-get install gnuplot-nox)"
+  exit 77
+fi
+
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# expect_refused TOOL NAME INPUT OUT: exit non-zero, one line on stderr, OUT as it was
+# (absent unless it existed), no temporary file left.
+expect_refused() {
+  local before=absent
+  [ ! -e "$4" ] || before=$(md5sum <"$4")
+  if "$1" "$3" "$4" 2>"$dir/err"; then fail "$2: accepted"; fi
+  [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "$2: stderr is not one line: $(cat "$dir/err")"
+  local after=absent
+  [ ! -e "$4" ] || after=$(md5sum <"$4")
+  [ "$before" = "$after" ] || fail "$2: changed or left $4"
+  ! ls -A "$dir" | grep -q '^\.\(plot\|trace\)' || fail "$2: left a temporary file behind"
+}
+: >"$dir/empty"
+printf 'hello\nworld\n' >"$dir/junk"
+"$transition" >"$dir/trace"
+
+if [ "$part" = table ]; then
+  # One row per step; the step line's fields copied as text, the rest from the step's
+  # fourth evaluation (the two evaluation lines just before the step line).
+  "$csv" "$dir/trace" >"$dir/table.csv" || fail "table of the run failed"
+  [ "$(head -n 1 "$dir/table.csv")" = "t,a,v,x,w,Q,lift,thrust,drag,alpha,Cx,Cz" ] || fail "header"
+  [ "$(wc -l <"$dir/table.csv")" -eq 373 ] || fail "$(wc -l <"$dir/table.csv") lines, not 373"
+  diff <(awk '$1 == "t" { print $2","$4","$6","$8","$10","$12","$14 }' "$dir/trace") \
+    <(tail -n +2 "$dir/table.csv" | cut -d, -f1-7) >/dev/null || fail "step fields differ from the trace"
+  fourth=$(awk 'NR == 7 { a = $2","$4","$6 } NR == 8 { f = $4","$6 } END { print f","a }' "$dir/trace")
+  [ "$(sed -n 2p "$dir/table.csv" | cut -d, -f8-)" = "$fourth" ] ||
+    fail "first row does not take the fourth evaluation's values"
+  "$transition" | "$csv" - "$dir/stdin.csv" || fail "table from standard input failed"
+  cmp -s "$dir/table.csv" "$dir/stdin.csv" || fail "'-' with OUT gives another table"
+
+  # A run cut in mid-line keeps its complete steps, with one warning.
+  head -c 100000 "$dir/trace" >"$dir/cut"
+  "$csv" "$dir/cut" >"$dir/cut.csv" 2>"$dir/err" || fail "a cut trace was refused"
+  [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "cut trace: not one warning: $(cat "$dir/err")"
+  [ "$(($(wc -l <"$dir/cut.csv") - 1))" -eq "$(grep -c '^t .*\.[0-9]*$' "$dir/cut")" ] ||
+    fail "cut trace: rows are not its complete steps"
+  diff <(head -n "$(wc -l <"$dir/cut.csv")" "$dir/table.csv") "$dir/cut.csv" >/dev/null ||
+    fail "cut trace: rows differ from the whole trace's"
+
+  expect_refused "$csv" "empty table input" "$dir/empty" "$dir/refused.csv"
+  expect_refused "$csv" "junk table input" "$dir/junk" "$dir/refused.csv"
+  expect_refused "$csv" "missing table input" "$dir/missing" "$dir/refused.csv"
+
+  # The study at the program's own step ends where the program ends, on both column sets.
+  "$study" >"$dir/study.csv" || fail "step_study failed"
+  [ "$(wc -l <"$dir/study.csv")" -eq 8 ] || fail "step_study: $(wc -l <"$dir/study.csv") lines, not 8"
+  summary=$(tail -n 1 "$dir/trace" | awk '{ print $4, $6, $8 }')
+  [ "$(awk -F, 'NR == 2 { printf "%d %.6f %.6f %.6f %.6f %.6f %.6f", $5, $2, $3, $4, $7, $8, $9 }' \
+    "$dir/study.csv")" = "372 $summary $summary" ] ||
+    fail "step_study at h = 0.05 differs from the run: $(sed -n 2p "$dir/study.csv")"
+else
+  # The program's own trace, from standard input, as a PNG of at least 1200 x 900.
+  "$transition" | "$plot" - "$dir/run.png" || fail "plotting the run from stdin failed"
+  size=$(od -An -tu1 -j16 -N8 "$dir/run.png" | awk '{print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8}')
+  read -r width height <<<"$size"
+  [ "${width:-0}" -ge 1200 ] && [ "${height:-0}" -ge 900 ] || fail "PNG is ${width}x${height}"
+  [ "$(stat -c %a "$dir/run.png")" = "$(printf '%o' $((0666 & ~0$(umask))))" ] || fail "PNG mode $(stat -c %a "$dir/run.png")"
+
+  # The title, read from SVG output: why the run stopped and the summary.
+  "$plot" "$dir/trace" "$dir/run.svg" || fail "plotting to SVG failed"
+  grep -q 'wing lift reached the weight after 372 steps' "$dir/run.svg" || fail "SVG title lacks the stop reason"
+  grep -q 'final alpha 3.542290 deg, v 18.723291 m/s, x 223.371278 m, w 28347.250350 J' "$dir/run.svg" ||
+    fail "SVG title lacks the summary"
+
+  # Text from the trace is data, never gnuplot or shell syntax.
+  { head -n 18 "$dir/trace"; echo; echo ' alpha `touch${IFS}ran` v 1.0 x 2.0 w 3.0'; } >"$dir/forged"
+  "$plot" "$dir/forged" "$dir/forged.svg" 2>/dev/null
+  [ ! -e "$dir/ran" ] || fail "text from the trace was run as a command"
+
+  # An interrupted run is still drawn, marked incomplete.
+  head -n 1000 "$dir/trace" >"$dir/cut"
+  "$plot" "$dir/cut" "$dir/cut.svg" 2>/dev/null || fail "a truncated trace was refused"
+  grep -q 'incomplete trace' "$dir/cut.svg" || fail "truncated trace not marked incomplete"
+
+  expect_refused "$plot" "empty file" "$dir/empty" "$dir/refused.png"
+  expect_refused "$plot" "junk file" "$dir/junk" "$dir/refused.png"
+  expect_refused "$plot" "missing file" "$dir/missing" "$dir/refused.png"
+  cp "$dir/run.png" "$dir/keep.png"
+  expect_refused "$plot" "junk over an existing picture" "$dir/junk" "$dir/keep.png"
+
+  # Without gnuplot on the PATH: the message names the package to install.
+  mkdir "$dir/bin"
+  for tool in bash awk cat mktemp dirname mv rm chmod; do ln -s "$(command -v $tool)" "$dir/bin/$tool"; done
+  PATH=$dir/bin "$plot" "$dir/trace" "$dir/no.png" 2>"$dir/err" && fail "ran without gnuplot"
+  grep -q 'gnuplot-nox' "$dir/err" || fail "missing gnuplot message: $(cat "$dir/err")"
+fi
+
+[ "$failures" -eq 0 ] && echo "trace tools ($part): all checks passed"
+exit $((failures > 0))
