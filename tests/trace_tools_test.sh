@@ -2,7 +2,7 @@
 # Tests of the companion tools over the program's own trace:
 #   trace_tools_test.sh table|picture TRANSITION STEP_STUDY TOOLS_DIR
 # table: tools/trace-to-csv and step_study; picture: tools/plot-transition, skipped (exit
-# 77) with the reason where gnuplot is not installed.
+# 77) with the reason where gnuplot is not installed. $EMULATOR, if set, runs the programs.
 set -uo pipefail
 part=$1 transition=$(realpath "$2") study=$(realpath "$3") tools=$(realpath "$4")
 plot=$tools/plot-transition csv=$tools/trace-to-csv
@@ -30,7 +30,7 @@ expect_refused() {
 }
 : >"$dir/empty"
 printf 'hello\nworld\n' >"$dir/junk"
-"$transition" >"$dir/trace"
+$EMULATOR "$transition" >"$dir/trace"
 
 if [ "$part" = table ]; then
   # One row per step; the step line's fields copied as text, the rest from the step's
@@ -43,7 +43,7 @@ if [ "$part" = table ]; then
   fourth=$(awk 'NR == 7 { a = $2","$4","$6 } NR == 8 { f = $4","$6 } END { print f","a }' "$dir/trace")
   [ "$(sed -n 2p "$dir/table.csv" | cut -d, -f8-)" = "$fourth" ] ||
     fail "first row does not take the fourth evaluation's values"
-  "$transition" | "$csv" - "$dir/stdin.csv" || fail "table from standard input failed"
+  $EMULATOR "$transition" | "$csv" - "$dir/stdin.csv" || fail "table from standard input failed"
   cmp -s "$dir/table.csv" "$dir/stdin.csv" || fail "'-' with OUT gives another table"
 
   # A run cut in mid-line keeps its complete steps, with one warning.
@@ -60,7 +60,7 @@ if [ "$part" = table ]; then
   expect_refused "$csv" "missing table input" "$dir/missing" "$dir/refused.csv"
 
   # The study at the program's own step ends where the program ends, on both column sets.
-  "$study" >"$dir/study.csv" || fail "step_study failed"
+  $EMULATOR "$study" >"$dir/study.csv" || fail "step_study failed"
   [ "$(wc -l <"$dir/study.csv")" -eq 8 ] || fail "step_study: $(wc -l <"$dir/study.csv") lines, not 8"
   summary=$(tail -n 1 "$dir/trace" | awk '{ print $4, $6, $8 }')
   [ "$(awk -F, 'NR == 2 { printf "%d %.6f %.6f %.6f %.6f %.6f %.6f", $5, $2, $3, $4, $7, $8, $9 }' \
@@ -68,7 +68,7 @@ if [ "$part" = table ]; then
     fail "step_study at h = 0.05 differs from the run: $(sed -n 2p "$dir/study.csv")"
 else
   # The program's own trace, from standard input, as a PNG of at least 1200 x 900.
-  "$transition" | "$plot" - "$dir/run.png" || fail "plotting the run from stdin failed"
+  $EMULATOR "$transition" | "$plot" - "$dir/run.png" || fail "plotting the run from stdin failed"
   size=$(od -An -tu1 -j16 -N8 "$dir/run.png" | awk '{print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8}')
   read -r width height <<<"$size"
   [ "${width:-0}" -ge 1200 ] && [ "${height:-0}" -ge 900 ] || fail "PNG is ${width}x${height}"

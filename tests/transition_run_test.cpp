@@ -32,12 +32,14 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// Runs a program through the shell, its standard output captured or sent to `redirect`.
+// Runs a program through the shell (and the emulator, in a cross build), its standard
+// output captured or sent to `redirect`.
 Outcome run(const std::string& program, std::string redirect = "") {
     const std::string out = ::testing::TempDir() + "run.out", err = ::testing::TempDir() + "run.err";
     std::remove(out.c_str());
     if (redirect.empty()) redirect = ">'" + out + "'";
-    const int raw = std::system(("'" + program + "' " + redirect + " 2>'" + err + "'").c_str());
+    const std::string command = EMULATOR " '" + program + "' " + redirect + " 2>'" + err + "'";
+    const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
 }
 

@@ -26,7 +26,8 @@ read_trace() {
   local steps=$(($(wc -l <"$work/table.csv") - 1))
   [ "$steps" -gt 0 ] || fail "$name: no step lines, not a transition trace"
   [ -s "$work/summary" ] ||
-    echo "$me: warning: $name has no summary line, the run was cut short; its $steps complete steps are kept" >&2
+    echo "$me: warning: $name has no summary line (the run was cut short);" \
+      "its $steps complete steps are kept" >&2
 }
 
 # start_output OUT: names in $partial a new file beside OUT, to be written in full and then
