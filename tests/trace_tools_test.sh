@@ -46,14 +46,12 @@ if [ "$part" = table ]; then
   $EMULATOR "$transition" | "$csv" - "$dir/stdin.csv" || fail "table from standard input failed"
   cmp -s "$dir/table.csv" "$dir/stdin.csv" || fail "'-' with OUT gives another table"
 
-  # A run cut in mid-line keeps its complete steps, with one warning.
-  head -c 100000 "$dir/trace" >"$dir/cut"
+  # A run cut in mid-line keeps its complete steps, 110 here: the 111th step line is cut
+  # inside its last value, which would still read as a number.
+  { head -n 998 "$dir/trace"; sed -n 999p "$dir/trace" | head -c -3; } >"$dir/cut"
   "$csv" "$dir/cut" >"$dir/cut.csv" 2>"$dir/err" || fail "a cut trace was refused"
   [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "cut trace: not one warning: $(cat "$dir/err")"
-  [ "$(($(wc -l <"$dir/cut.csv") - 1))" -eq "$(grep -c '^t .*\.[0-9]*$' "$dir/cut")" ] ||
-    fail "cut trace: rows are not its complete steps"
-  diff <(head -n "$(wc -l <"$dir/cut.csv")" "$dir/table.csv") "$dir/cut.csv" >/dev/null ||
-    fail "cut trace: rows differ from the whole trace's"
+  head -n 111 "$dir/table.csv" | cmp -s - "$dir/cut.csv" || fail "cut trace: not its 110 complete steps"
 
   expect_refused "$csv" "empty table input" "$dir/empty" "$dir/refused.csv"
   expect_refused "$csv" "junk table input" "$dir/junk" "$dir/refused.csv"
