@@ -67,13 +67,13 @@ int main() {
     }
 
     Moment fixed{}, stop{};
-    integrate(0.05, 800, 0, fixed, stop);
+    integrate(run_step, run_step_cap, 0, fixed, stop);
     const int base_steps = stop.steps;
 
     std::fprintf(table, "h,fixed_v,fixed_x,fixed_w,stop_step,stop_t,stop_v,stop_x,stop_w\n");
     for (int k = 0; k <= 6; ++k) {
-        const double h = 0.05 / (1 << k);
-        integrate(h, 800 << k, base_steps << k, fixed, stop);
+        const double h = run_step / (1 << k);
+        integrate(h, run_step_cap << k, base_steps << k, fixed, stop);
         std::fprintf(table, "%.17g,%.17g,%.17g,%.17g,%d,%.17g,%.17g,%.17g,%.17g\n", h,
                      fixed.y[0], fixed.y[1], fixed.y[2], stop.steps, stop.t, stop.y[0],
                      stop.y[1], stop.y[2]);

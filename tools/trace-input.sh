@@ -13,8 +13,9 @@ trap 'rm -rf "$work"; [ -z "$partial" ] || rm -f "$partial"' EXIT
 # run was cut short (said in one warning line). What is not a trace ends the tool.
 read_trace() {
   local trace=$1 name=$1
-  [ "$trace" != - ] || name="standard input"
-  if [ "$trace" != - ] && { [ ! -r "$trace" ] || [ -d "$trace" ]; }; then
+  if [ "$trace" = - ]; then
+    name="standard input"
+  elif [ ! -r "$trace" ] || [ -d "$trace" ]; then
     fail "$trace: no such readable file"
   fi
   cat -- "$trace" >"$work/trace"

@@ -7,7 +7,7 @@
 
 void calk(double* result) {
     double t = 0.0;
-    const double h = 0.05;
+    const double h = run_step;
     double start[3] = {0.0, 0.0, 0.0};
     double end[3];
     double dydt[3];
@@ -15,7 +15,7 @@ void calk(double* result) {
         RKG4(FFFF, start, dydt, end, 3, h, t);
         std::printf("t %f a %f v %f x %f w %f Q %f lift %f\n", t, dydt[0], end[0], end[1],
                     end[2], Q, lift);
-        if (run_stops(end[0], lift, Q, i, 800)) {
+        if (run_stops(end[0], lift, Q, i, run_step_cap)) {
             break;
         }
         // Time advances by repeated addition, so it drifts from i * h by rounding.

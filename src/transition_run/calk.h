@@ -8,6 +8,10 @@
 // most 800 steps. Writes the final (v, x, w) to result[0..3).
 void calk(double* result);
 
+// The run's time step, s, and the most steps it takes.
+constexpr double run_step = 0.05;
+constexpr int run_step_cap = 800;
+
 // The run's stop test after step i (from 0) of at most `steps` steps: the end-of-step
 // speed v has passed 25 m/s (strictly), the step's wing lift has reached the weight
 // (not strictly), or this is the last step allowed.
