@@ -10,11 +10,16 @@
 //                                  stopping step by repeated addition, state there
 // The model's evaluation lines are discarded. Exits 1 with a message on standard error if
 // the table could not be written in full.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "flight_model/flight_model.h"
 #include "integrator/rkg4.h"
@@ -54,14 +59,33 @@ void integrate(double h, int cap, int fixed_steps, Moment& fixed, Moment& stop) 
     }
 }
 
+#ifdef _WIN32
+const char* const null_device = "NUL";
+
+// A stream on a copy of standard output, in binary mode: its lines end in a line feed alone.
+std::FILE* copy_of_stdout() {
+    const int fd = _dup(_fileno(stdout));
+    return fd < 0 || _setmode(fd, _O_BINARY) < 0 ? nullptr : _fdopen(fd, "wb");
+}
+#else
+const char* const null_device = "/dev/null";
+
+std::FILE* copy_of_stdout() {
+    const int fd = dup(STDOUT_FILENO);
+    return fd < 0 ? nullptr : fdopen(fd, "w");
+}
+#endif
+
 }  // namespace
 
 int main() {
-    // The table keeps the real standard output; the model's lines go to /dev/null.
+    // The table keeps the real standard output; the model's lines, some 20 MB, go to the
+    // null device untranslated and in large blocks (line by line, Windows takes minutes).
+    static char discarded[1 << 20];
     std::fflush(stdout);
-    const int table_fd = dup(STDOUT_FILENO);
-    std::FILE* table = table_fd < 0 ? nullptr : fdopen(table_fd, "w");
-    if (table == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
+    std::FILE* table = copy_of_stdout();
+    if (table == nullptr || std::freopen(null_device, "wb", stdout) == nullptr ||
+        std::setvbuf(stdout, discarded, _IOFBF, sizeof discarded) != 0) {
         std::fprintf(stderr, "step_study: cannot set up the output: %s\n", std::strerror(errno));
         return 1;
     }

@@ -2,10 +2,20 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "flight_model/flight_model.h"
 #include "transition_run/calk.h"
 
 int main() {
+#ifdef _WIN32
+    // Lines end with a line feed alone, on every platform: the C runtime's text mode
+    // would turn each into CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     double result[3];
     calk(result);
     std::printf("\n alpha %f v %f x %f w %f\n", degrees(alphaj), result[0], result[1], result[2]);
