@@ -16,18 +16,19 @@ trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# expect_refused TOOL NAME INPUT OUT: exit non-zero, one line on stderr, OUT as it was
-# (absent unless it existed), no temporary file left.
+# expect_refused TOOL NAME INPUT OUT [MESSAGE]: exit non-zero, one line on stderr (beginning
+# with MESSAGE, if given), OUT as it was (absent unless it existed), no temporary file left.
 expect_refused() {
-  local before=absent
-  [ ! -e "$4" ] || before=$(md5sum <"$4")
+  local before=absent after=absent message=${5:-}
+  [ ! -f "$4" ] || before=$(md5sum <"$4")
   if "$1" "$3" "$4" 2>"$dir/err"; then fail "$2: accepted"; fi
   [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "$2: stderr is not one line: $(cat "$dir/err")"
-  local after=absent
-  [ ! -e "$4" ] || after=$(md5sum <"$4")
+  [ "$(head -c ${#message} "$dir/err")" = "$message" ] || fail "$2: $(cat "$dir/err")"
+  [ ! -f "$4" ] || after=$(md5sum <"$4")
   [ "$before" = "$after" ] || fail "$2: changed or left $4"
-  ! ls -A "$dir" | grep -q '^\.\(plot\|trace\)' || fail "$2: left a temporary file behind"
+  [ -z "$(left_behind)" ] || fail "$2: left a temporary file behind"
 }
+left_behind() { find "$dir" -name '.plot-transition.*' -o -name '.trace-to-csv.*'; }
 : >"$dir/empty"
 printf 'hello\nworld\n' >"$dir/junk"
 $EMULATOR "$transition" >"$dir/trace"
@@ -56,6 +57,46 @@ if [ "$part" = table ]; then
   expect_refused "$csv" "empty table input" "$dir/empty" "$dir/refused.csv"
   expect_refused "$csv" "junk table input" "$dir/junk" "$dir/refused.csv"
   expect_refused "$csv" "missing table input" "$dir/missing" "$dir/refused.csv"
+  # A damaged trace is refused at its first wrong line, whole: no row dropped or filled in.
+  while IFS='|' read -r what edit at; do
+    sed "$edit" "$dir/trace" >"$dir/damaged"
+    expect_refused "$csv" "$what" "$dir/damaged" "$dir/refused.csv" "$dir/damaged:$at: expected"
+  done <<EOF
+nan in a fourth coefficient line|16s/Cz [^ ]*\$/Cz nan/|16
+exponent in a step line|18s/ v [^ ]*/ v 1e5/|18
+decimal comma in a step line|18s/ v \([0-9]*\)\./ v \1,/|18
+step line with a field too many|18s/\$/ 0.5/|18
+force line without its last space|11s/ \$//|11
+a line missing|5d|5
+an unknown line|3i hello|3
+two traces one after the other|\$r $dir/trace|3351
+summary line without its energy|\$s/ w .*//|3350
+EOF
+  # CR LF line ends and a byte-order mark: the same table.
+  sed '1s/^/\xef\xbb\xbf/; s/$/\r/' "$dir/trace" | "$csv" - - | cmp -s - "$dir/table.csv" ||
+    fail "a CR LF trace with a byte-order mark gives another table"
+
+  # Outputs: a FIFO, a device and a link into /proc written through, a link to a regular
+  # file kept a link, names beginning with '-'; a directory and the trace itself refused.
+  mkfifo "$dir/fifo"
+  timeout 10 cat "$dir/fifo" >"$dir/from-fifo" &
+  "$csv" "$dir/trace" "$dir/fifo" && wait $! && cmp -s "$dir/from-fifo" "$dir/table.csv" &&
+    [ -p "$dir/fifo" ] || fail "FIFO as OUT"
+  ln -s /proc/self/fd/1 "$dir/to-stdout"
+  "$csv" "$dir/trace" "$dir/to-stdout" | cmp -s - "$dir/table.csv" && [ -L "$dir/to-stdout" ] ||
+    fail "link to standard output as OUT"
+  ln -s linked.csv "$dir/link"
+  "$csv" "$dir/trace" "$dir/link" && cmp -s "$dir/linked.csv" "$dir/table.csv" &&
+    [ -L "$dir/link" ] || fail "link to a regular file as OUT"
+  mkdir -- -d && cp "$dir/trace" ./-t
+  "$csv" -t -d/out.csv && cmp -s -- -d/out.csv "$dir/table.csv" || fail "names beginning with '-'"
+  # As root a tool that replaced devices could replace /dev/full: give it a node of its own.
+  full=/dev/full
+  [ "$(id -u)" -ne 0 ] || { mknod "$dir/full" c 1 7 && full=$dir/full; }
+  expect_refused "$csv" "full device" "$dir/trace" "$full" "trace-to-csv: $full: cannot write it"
+  [ -c "$full" ] || fail "full device replaced"
+  expect_refused "$csv" "directory as OUT" "$dir/trace" -d
+  expect_refused "$csv" "the trace as OUT" "$dir/trace" "$dir/trace"
 
   # The study at the program's own step ends where the program ends, on both column sets.
   $EMULATOR "$study" >"$dir/study.csv" || fail "step_study failed"
@@ -64,6 +105,13 @@ if [ "$part" = table ]; then
   [ "$(awk -F, 'NR == 2 { printf "%d %.6f %.6f %.6f %.6f %.6f %.6f", $5, $2, $3, $4, $7, $8, $9 }' \
     "$dir/study.csv")" = "372 $summary $summary" ] ||
     fail "step_study at h = 0.05 differs from the run: $(sed -n 2p "$dir/study.csv")"
+  # Every finer step agrees at 18.6 s to the README's accuracy (4e-6 m/s, 5e-7 m, 2e-4 J),
+  # and its stop comes stop_step steps of h after rest, to rounding.
+  awk -F, 'function off(a, b, by) { return a - b > by || b - a > by }
+    NR == 2 { v = $2; x = $3; w = $4 }
+    NR > 2 && (off($2, v, 4e-6) || off($3, x, 5e-7) || off($4, w, 2e-4) || off($6, $5 * $1, 1e-10)) {
+      print "FAIL: step_study row " NR - 1 ": " $0; bad = 1 }
+    END { exit bad }' "$dir/study.csv" || failures=$((failures + 1))
 else
   # The program's own trace, from standard input, as a PNG of at least 1200 x 900.
   $EMULATOR "$transition" | "$plot" - "$dir/run.png" || fail "plotting the run from stdin failed"
@@ -72,11 +120,15 @@ else
   [ "${width:-0}" -ge 1200 ] && [ "${height:-0}" -ge 900 ] || fail "PNG is ${width}x${height}"
   [ "$(stat -c %a "$dir/run.png")" = "$(printf '%o' $((0666 & ~0$(umask))))" ] || fail "PNG mode $(stat -c %a "$dir/run.png")"
 
-  # The title, read from SVG output: why the run stopped and the summary.
-  "$plot" "$dir/trace" "$dir/run.svg" || fail "plotting to SVG failed"
-  grep -q 'wing lift reached the weight after 372 steps' "$dir/run.svg" || fail "SVG title lacks the stop reason"
-  grep -q 'final alpha 3.542290 deg, v 18.723291 m/s, x 223.371278 m, w 28347.250350 J' "$dir/run.svg" ||
+  # The title, read from SVG output: why the run stopped, at the end of its last step, and
+  # the summary. The format comes from the extension in any case; others are refused.
+  "$plot" "$dir/trace" "$dir/run.SVG" || fail "plotting to SVG failed"
+  grep -q 'wing lift reached the weight after 372 steps (t = 18.60 s)' "$dir/run.SVG" ||
+    fail "SVG title lacks the stop reason and time"
+  grep -q 'final alpha 3.542290 deg, v 18.723291 m/s, x 223.371278 m, w 28347.250350 J' "$dir/run.SVG" ||
     fail "SVG title lacks the summary"
+  "$plot" "$dir/trace" "$dir/run.Pdf" && [ "$(head -c 4 "$dir/run.Pdf")" = %PDF ] || fail "PDF"
+  expect_refused "$plot" "unknown extension" "$dir/trace" "$dir/run.jpg" "usage: "
 
   # Text from the trace is data, never gnuplot or shell syntax.
   { head -n 18 "$dir/trace"; echo; echo ' alpha `touch${IFS}ran` v 1.0 x 2.0 w 3.0'; } >"$dir/forged"
@@ -93,6 +145,27 @@ else
   expect_refused "$plot" "missing file" "$dir/missing" "$dir/refused.png"
   cp "$dir/run.png" "$dir/keep.png"
   expect_refused "$plot" "junk over an existing picture" "$dir/junk" "$dir/keep.png"
+
+  # gnuplot's own writes unchecked: on a full disk the old picture stays.
+  mkdir "$dir/small"
+  if unshare -rm true 2>/dev/null; then
+    unshare -rm sh -c 'mount -t tmpfs -o size=20k tmpfs small && echo old >small/old.png &&
+      "$0" "$1" small/old.png 2>err; echo $? >status
+      [ "$(ls -A small) $(cat small/old.png)" = "old.png old" ] || echo changed >>status' "$plot" "$dir/trace"
+    [ "$(cat "$dir/status")" = 1 ] && grep -q 'No space left' "$dir/err" || fail "full disk: $(cat "$dir/status" "$dir/err")"
+  else
+    echo "full disk not tried: no user namespaces here"
+  fi
+
+  # TERM ends the tool and what it started (here a gnuplot that hangs), OUT as it was.
+  mkdir "$dir/hang" && printf '#!/bin/sh\nfor i in 1 2 3 4 5 6 7 8 9; do sleep 1; done\n' >"$dir/hang/gnuplot"
+  chmod +x "$dir/hang/gnuplot"
+  PATH=$dir/hang:$PATH "$plot" "$dir/trace" "$dir/keep.png" &
+  sleep 1
+  kill -TERM $!
+  wait $! && fail "TERM: exit 0"
+  ! grep -qsaF "$dir/hang" /proc/[0-9]*/cmdline || fail "TERM: gnuplot left running"
+  cmp -s "$dir/keep.png" "$dir/run.png" && [ -z "$(left_behind)" ] || fail "TERM: OUT changed or files left"
 
   # Without gnuplot on the PATH: the message names the package to install.
   mkdir "$dir/bin"

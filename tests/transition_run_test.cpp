@@ -33,12 +33,13 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // Runs a program through the shell (and the emulator, in a cross build), its standard
-// output captured or sent to `redirect`.
-Outcome run(const std::string& program, std::string redirect = "") {
+// output captured or sent to `redirect`, under `wrapper` if one is given.
+Outcome run(const std::string& program, std::string redirect = "", const std::string& wrapper = "") {
     const std::string out = ::testing::TempDir() + "run.out", err = ::testing::TempDir() + "run.err";
     std::remove(out.c_str());
     if (redirect.empty()) redirect = ">'" + out + "'";
-    const std::string command = EMULATOR " '" + program + "' " + redirect + " 2>'" + err + "'";
+    const std::string command =
+        wrapper + " " EMULATOR " '" + program + "' " + redirect + " 2>'" + err + "'";
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
 }
@@ -100,6 +101,13 @@ TEST(TransitionRun, LostOutputIsReportedAsFailure) {
     const Outcome discarded = run(TRANSITION, ">/dev/null");
     EXPECT_EQ(discarded.status, 0);
     EXPECT_EQ(discarded.err, "");
+    // The third write fails and the later ones succeed: only the stream's error flag knows.
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace not installed";
+    const Outcome lost = run(TRANSITION, ">/dev/null",
+                             "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=write "
+                             "-e inject=write:error=EIO:when=3");
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_EQ(lost.err, message + std::strerror(EIO) + "\n");
 }
 
 // The real driver over stand-in models: each run ends on its own stop condition, at the
