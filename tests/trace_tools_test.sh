@@ -83,8 +83,8 @@ EOF
   "$csv" "$dir/trace" "$dir/fifo" && wait $! && cmp -s "$dir/from-fifo" "$dir/table.csv" &&
     [ -p "$dir/fifo" ] || fail "FIFO as OUT"
   ln -s /proc/self/fd/1 "$dir/to-stdout"
-  "$csv" "$dir/trace" "$dir/to-stdout" | cmp -s - "$dir/table.csv" && [ -L "$dir/to-stdout" ] ||
-    fail "link to standard output as OUT"
+  "$csv" "$dir/trace" "$dir/to-stdout" >"$dir/stdout.csv" && cmp -s "$dir/stdout.csv" "$dir/table.csv" &&
+    [ -L "$dir/to-stdout" ] || fail "link to standard output as OUT"
   ln -s linked.csv "$dir/link"
   "$csv" "$dir/trace" "$dir/link" && cmp -s "$dir/linked.csv" "$dir/table.csv" &&
     [ -L "$dir/link" ] || fail "link to a regular file as OUT"
@@ -95,7 +95,7 @@ EOF
   [ "$(id -u)" -ne 0 ] || { mknod "$dir/full" c 1 7 && full=$dir/full; }
   expect_refused "$csv" "full device" "$dir/trace" "$full" "trace-to-csv: $full: cannot write it"
   [ -c "$full" ] || fail "full device replaced"
-  expect_refused "$csv" "directory as OUT" "$dir/trace" -d
+  expect_refused "$csv" "directory as OUT" "$dir/trace" -d "trace-to-csv: -d: is a directory"
   expect_refused "$csv" "the trace as OUT" "$dir/trace" "$dir/trace"
 
   # The study at the program's own step ends where the program ends, on both column sets.

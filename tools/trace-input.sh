@@ -70,10 +70,10 @@ read_trace() {
 
 # choose_output OUT TRACE: where the output goes, before anything is read. $target is the
 # file to write, empty for standard output ('-'). An OUT that exists and is not a regular
-# file (a FIFO, a device, a link to one such as /dev/stdout) is written through. Otherwise $target
-# is a new file beside OUT's real path (its links followed), $final, which finish_output
-# moves onto that path, so OUT is never seen half-written and a link stays a link. A
-# directory, or the very file TRACE, is refused.
+# file (a FIFO, a device, a link to one such as /dev/stdout) is written through. Any other
+# $target is a new file beside OUT's real path (its links followed), $final, which
+# finish_output moves onto that path, so OUT is never seen half-written and a link stays a
+# link. A directory, or the very file TRACE, is refused.
 choose_output() {
   out=$1 final=
   if [ "$out" = - ]; then
