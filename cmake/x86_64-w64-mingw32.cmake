@@ -1,13 +1,12 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 compiler (posix threads), run
 # through wine:
-#   apt-get install g++-mingw-w64-x86-64 wine
+#   apt-get install g++-mingw-w64-x86-64 wine wine64
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake
 # The C and C++ runtimes are linked statically, so each .exe runs on its own. The
 # project's own compile options (contraction off, no fast-math) apply here as everywhere.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
