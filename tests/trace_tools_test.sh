@@ -146,7 +146,7 @@ else
   cp "$dir/run.png" "$dir/keep.png"
   expect_refused "$plot" "junk over an existing picture" "$dir/junk" "$dir/keep.png"
 
-  # gnuplot's own writes unchecked: on a full disk the old picture stays.
+  # A full disk, which gnuplot itself would not notice: exit 1 and the old picture stays.
   mkdir "$dir/small"
   if unshare -rm true 2>/dev/null; then
     unshare -rm sh -c 'mount -t tmpfs -o size=20k tmpfs small && echo old >small/old.png &&
