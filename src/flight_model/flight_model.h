@@ -1,10 +1,10 @@
 #pragma once
 
-// Longitudinal model of a small vertical take-off aircraft in transition from hover to
-// wing-borne flight. SI units throughout (kg, m, s, N, W, J); angles in radians.
-// State and derivative vectors, three doubles each:
-//   state      = (v speed m/s, x distance m, w energy drawn by the lift rotors J)
-//   derivative = (acceleration m/s^2, v m/s, lift-rotor induced power W)
+// The built-in aircraft and the program's derivative function over it: the physics of
+// vehicle_model.h with this aircraft's constants, every quantity of the latest evaluation
+// kept in a named variable, and the two trace lines of each evaluation.
+
+#include "flight_model/vehicle_model.h"
 
 // Vehicle parameters.
 extern const double rho;     // air density, kg/m^3
@@ -17,6 +17,9 @@ extern const double bb;      //   coefficient of v^2
 extern const double cc;      //   coefficient of v
 extern const double dd;      //   constant term, rad
 extern const double VTT[3];  // propeller thrust in speed: constant N, linear, quadratic
+
+// The same aircraft as one record, for code that serves any vehicle.
+extern const Vehicle built_in_vehicle;
 
 // Derived before main runs.
 extern const double Q;  // weight, N
@@ -35,9 +38,6 @@ extern double thrust;  // total lift-rotor thrust, N, never negative
 extern double force;   // net force along the path, N
 extern double acc;     // acceleration along the path, m/s^2
 extern double power;   // ideal induced power of the lift rotors, W
-
-// Angle in degrees, as every printed line shows it; 3.141592653589793 is pi in double precision.
-inline double degrees(double radians) { return (180.0 * radians) / 3.141592653589793; }
 
 // Derivative function for the integrator: reads state[0], fills dydt[0..3), overwrites
 // the evaluation variables and prints the coefficient line and the force line to stdout.

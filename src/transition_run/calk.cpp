@@ -1,9 +1,8 @@
 #include "transition_run/calk.h"
 
-#include <cstdio>
-
 #include "flight_model/flight_model.h"
 #include "integrator/rkg4.h"
+#include "trace_format/trace_lines.h"
 
 void calk(double* result) {
     double t = 0.0;
@@ -13,8 +12,7 @@ void calk(double* result) {
     double dydt[3];
     for (int i = 0;; ++i) {
         RKG4(FFFF, start, dydt, end, 3, h, t);
-        std::printf("t %f a %f v %f x %f w %f Q %f lift %f\n", t, dydt[0], end[0], end[1],
-                    end[2], Q, lift);
+        print_step_line(t, dydt[0], end, Q, lift);
         if (run_stops(end[0], lift, Q, i, run_step_cap)) {
             break;
         }

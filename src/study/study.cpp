@@ -1,0 +1,182 @@
+#include "study/study.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "integrator/rkg4.h"
+#include "trace_format/trace_lines.h"
+#include "transition_run/calk.h"
+
+namespace {
+
+// The run's stop conditions as functions of the state, negative before they hold: wing
+// lift against the weight, speed against 25 m/s.
+double condition(Stop stop, const Vehicle& p, double Q, double v) {
+    return stop == Stop::lift ? wing_lift(p, v) - Q : v - 25.0;
+}
+
+// The vehicle's model as the integrator's derivative function, keeping the latest
+// evaluation and the first one out of range.
+struct Model {
+    const Vehicle& p;
+    double Q;
+    double A;
+    Evaluation e;
+    Invalid invalid;
+
+    void operator()(double* dydt, double* y, int /*n*/, double t) {
+        evaluate(p, Q, A, y[0], e);
+        if (invalid.quantity == nullptr) {
+            const OutOfRange bad = out_of_range(e);
+            if (bad.quantity != nullptr) invalid = {bad.quantity, bad.value, t, 0};
+        }
+        dydt[0] = e.acc;
+        dydt[1] = y[0];
+        dydt[2] = e.power;
+    }
+};
+
+// The moment within the step of size h from (t0, y0) at which `stop`'s condition, negative
+// at its start and not at its end, becomes zero: a bracketed root (Illinois) of the
+// condition at the state of a partial Gill step from the step's start, so that the state
+// reported is one the integrator produced. Takes the smallest bracketed step at which the
+// condition holds once the bracket can shrink no further.
+void locate(Model& model, Stop stop, double t0, const double* y0, double h, StudyResult& r) {
+    double dydt[3], y[3], q[3];
+    auto g = [&](double tau) {
+        gill_step(model, y0, dydt, y, q, 3, tau, t0);
+        return condition(stop, model.p, model.Q, y[0]);
+    };
+    double a = 0.0, b = h, fa = g(a), fb = g(b);
+    int kept = 0;  // which end the last two steps kept: -1 a, +1 b
+    for (int i = 0; i < 200 && fb != 0.0; ++i) {
+        double c = b - fb * (b - a) / (fb - fa);
+        if (!(c > a && c < b)) c = a + (b - a) / 2.0;
+        if (!(c > a && c < b)) break;  // a and b are neighbouring doubles
+        const double fc = g(c);
+        if (fc >= 0.0) {
+            b = c;
+            fb = fc;
+            if (kept == -1) fa /= 2.0;
+            kept = -1;
+        } else {
+            a = c;
+            fa = fc;
+            if (kept == 1) fb /= 2.0;
+            kept = 1;
+        }
+    }
+    gill_step(model, y0, dydt, y, q, 3, b, t0);
+    r.located = true;
+    r.event_t = t0 + b;
+    for (int k = 0; k < 3; ++k) r.event_y[k] = y[k];
+}
+
+}  // namespace
+
+StudyResult study_vehicle(const Vehicle& p, bool trace) {
+    Model model{p, weight(p), disc_area(p), {}, {}};
+    StudyResult r{};
+    auto derivative = [&](double* dydt, double* y, int n, double t) {
+        model(dydt, y, n, t);
+        if (model.e.thrust > r.peak_thrust) r.peak_thrust = model.e.thrust;
+        if (model.e.power > r.peak_power) r.peak_power = model.e.power;
+        if (trace) print_evaluation_lines(model.e);
+    };
+
+    const double h = run_step;
+    double t = 0.0, start[3] = {0.0, 0.0, 0.0}, end[3], dydt[3], q[3];
+    // The first step at whose end the state meets each stop condition: its start.
+    struct Crossing {
+        bool seen;
+        double t0;
+        double y0[3];
+    } crossed[2] = {};
+    auto watch = [&](double t0, const double* y0, const double* y1) {
+        for (Stop stop : {Stop::lift, Stop::speed}) {
+            Crossing& c = crossed[stop == Stop::speed];
+            if (!c.seen && condition(stop, p, model.Q, y1[0]) >= 0.0) {
+                c = {true, t0, {y0[0], y0[1], y0[2]}};
+            }
+        }
+    };
+
+    for (int i = 0;; ++i) {
+        gill_step(derivative, start, dydt, end, q, 3, h, t);
+        if (trace) print_step_line(t, dydt[0], end, model.Q, model.e.lift);
+        if (model.invalid.quantity == nullptr && !(std::isfinite(end[1]) && std::isfinite(end[2]))) {
+            const bool x_finite = std::isfinite(end[1]);
+            model.invalid = {x_finite ? "energy" : "distance", x_finite ? end[2] : end[1], t + h, 0};
+        }
+        if (model.invalid.quantity != nullptr) {
+            r.stop = Stop::invalid;
+            r.invalid = model.invalid;
+            r.invalid.step = i + 1;
+            return r;
+        }
+        watch(t, start, end);
+        if (run_stops(end[0], model.e.lift, model.Q, i, run_step_cap)) {
+            r.stop = end[0] > 25.0 ? Stop::speed : model.e.lift >= model.Q ? Stop::lift : Stop::cap;
+            r.steps = i + 1;
+            break;
+        }
+        t = t + h;
+        for (int k = 0; k < 3; ++k) start[k] = end[k];
+    }
+    r.t = t + h;
+    for (int k = 0; k < 3; ++k) r.y[k] = end[k];
+    r.alphaj = model.e.alphaj;
+    if (trace) print_summary_line(r.alphaj, end);
+    if (r.stop == Stop::cap) return r;
+
+    // The fourth evaluation can meet the condition before the end-of-step state does: the
+    // moment then lies in a later step, taken beyond the run (not part of its figures).
+    Crossing& c = crossed[r.stop == Stop::speed];
+    double t_next = t + h;
+    for (int extra = 0; !c.seen && extra < run_step_cap; ++extra) {
+        for (int k = 0; k < 3; ++k) start[k] = end[k];
+        gill_step(model, start, dydt, end, q, 3, h, t_next);
+        if (model.invalid.quantity != nullptr) return r;
+        watch(t_next, start, end);
+        t_next = t_next + h;
+    }
+    if (c.seen) locate(model, r.stop, c.t0, c.y0, h, r);
+    return r;
+}
+
+const char* const study_header =
+    "stop,steps,t,v,x,w,alpha,event_t,event_v,event_x,event_w,peak_thrust,peak_power";
+
+std::string study_row(const StudyResult& r) {
+    static const char* const stops[] = {"lift", "speed", "cap", "invalid"};
+    std::string row = stops[static_cast<int>(r.stop)];
+    if (r.stop == Stop::invalid) return row + ",,,,,,,,,,,,";
+    char text[512];
+    std::snprintf(text, sizeof text, ",%d,%.17g,%.17g,%.17g,%.17g,%.17g", r.steps, r.t, r.y[0], r.y[1],
+                  r.y[2], degrees(r.alphaj));
+    row += text;
+    if (r.located) {
+        std::snprintf(text, sizeof text, ",%.17g,%.17g,%.17g,%.17g", r.event_t, r.event_y[0],
+                      r.event_y[1], r.event_y[2]);
+        row += text;
+    } else {
+        row += ",,,,";
+    }
+    std::snprintf(text, sizeof text, ",%.17g,%.17g", r.peak_thrust, r.peak_power);
+    return row + text;
+}
+
+std::string describe(const Invalid& bad) {
+    const std::string quantity = bad.quantity;
+    char what[160];
+    if (quantity == "angle of attack") {
+        std::snprintf(what, sizeof what, "angle of attack %.6g deg reaches +-90 deg", degrees(bad.value));
+    } else if (quantity == "propeller thrust" && bad.value < 0.0) {
+        std::snprintf(what, sizeof what, "propeller thrust %.6g N is negative", bad.value);
+    } else {
+        std::snprintf(what, sizeof what, "%s is not finite (%g)", bad.quantity, bad.value);
+    }
+    char when[96];
+    std::snprintf(when, sizeof when, " at t = %.6g s (step %d)", bad.t, bad.step);
+    return std::string(what) + when;
+}

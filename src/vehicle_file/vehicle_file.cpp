@@ -1,0 +1,261 @@
+#include "vehicle_file/vehicle_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <toml++/toml.h>
+
+namespace {
+
+// One key of a vehicle file and the values it sets: `length` reals from values(v) on, or
+// the rotor count when `values` is null.
+struct Key {
+    const char* name;
+    int length;
+    double* (*values)(Vehicle&);
+    bool positive;     // each value must be > 0
+    const char* what;  // shown in a written file
+};
+
+const Key keys[] = {
+    {"air_density", 1, [](Vehicle& v) { return &v.rho; }, true, "kg/m^3"},
+    {"gravity", 1, [](Vehicle& v) { return &v.g; }, true, "m/s^2"},
+    {"mass", 1, [](Vehicle& v) { return &v.m; }, true, "kg"},
+    {"wing_area", 1, [](Vehicle& v) { return &v.S; }, true, "m^2"},
+    {"lift_rotors", 1, nullptr, true, "number of lift rotors"},
+    {"lift_rotor_diameter", 1, [](Vehicle& v) { return &v.d; }, true, "m, each"},
+    {"angle_of_attack", 4, [](Vehicle& v) { return v.alpha_schedule; }, false,
+     "rad, in speed: c0 + c1 v + c2 v^2 + c3 v^3"},
+    {"propeller_thrust", 3, [](Vehicle& v) { return v.propeller; }, false,
+     "N, in speed: c0 + c1 v + c2 v^2"},
+    {"lift_coefficient", 2, [](Vehicle& v) { return v.lift_curve; }, false,
+     "in angle of attack: c0 + c1 alpha"},
+    {"drag_coefficient", 3, [](Vehicle& v) { return v.drag_polar; }, false,
+     "in angle of attack: c0 + c1 alpha + c2 alpha^2"},
+};
+
+// The largest rotor count taken: far beyond any aircraft, and exact as a double.
+constexpr long long most_rotors = 1000000;
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+const Key* find_key(const std::string& name) {
+    for (const Key& k : keys) {
+        if (name == k.name) return &k;
+    }
+    return nullptr;
+}
+
+[[noreturn]] void unknown_key(const std::string& where, const std::string& name) {
+    const Key* nearest = &keys[0];
+    for (const Key& k : keys) {
+        if (edit_distance(name, k.name) < edit_distance(name, nearest->name)) nearest = &k;
+    }
+    throw VehicleError(where + "unknown key '" + name + "'; the nearest known key is '" +
+                       nearest->name + "'");
+}
+
+std::string type_name(const toml::node& node) {
+    switch (node.type()) {
+        case toml::node_type::string: return "a string";
+        case toml::node_type::boolean: return "a boolean";
+        case toml::node_type::table: return "a table";
+        case toml::node_type::array: return "an array";
+        case toml::node_type::integer: return "an integer";
+        case toml::node_type::floating_point: return "a real number";
+        default: return "a date or time";
+    }
+}
+
+std::string text_of(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", x);
+    return text;
+}
+
+// One real from `node` for key k (element `index` of an array key, -1 for a scalar),
+// refused with `where` before the message.
+double real_value(const toml::node& node, const Key& k, int index, const std::string& where) {
+    const std::string name = index < 0 ? k.name : std::string(k.name) + "[" + std::to_string(index) + "]";
+    double x;
+    if (const auto* i = node.as_integer()) {
+        x = static_cast<double>(i->get());
+    } else if (const auto* f = node.as_floating_point()) {
+        x = f->get();
+    } else {
+        throw VehicleError(where + name + ": expected a number, not " + type_name(node));
+    }
+    if (!std::isfinite(x)) throw VehicleError(where + name + ": " + text_of(x) + " is not a finite number");
+    if (k.positive && !(x > 0.0)) {
+        throw VehicleError(where + name + ": must be greater than 0, not " + text_of(x));
+    }
+    return x;
+}
+
+std::string at_line(const std::string& source, const toml::node& node) {
+    return source + ":" + std::to_string(node.source().begin.line) + ": ";
+}
+
+// Sets key k of `vehicle` from `node`, as a whole: every element of an array key.
+// `where` is the prefix of a refusal; for a file, each element's own line is named.
+void assign(const Key& k, const toml::node& node, const std::string& source, bool file, Vehicle& vehicle) {
+    const std::string where = file ? at_line(source, node) : source + ": ";
+    if (k.values == nullptr) {
+        const auto* count = node.as_integer();
+        if (count == nullptr || count->get() < 1 || count->get() > most_rotors) {
+            throw VehicleError(where + k.name + ": expected a whole number from 1 to " +
+                               std::to_string(most_rotors) + ", not " +
+                               (count ? std::to_string(count->get()) : type_name(node)));
+        }
+        vehicle.rotors = static_cast<int>(count->get());
+        return;
+    }
+    if (k.length == 1) {
+        *k.values(vehicle) = real_value(node, k, -1, where);
+        return;
+    }
+    const auto* array = node.as_array();
+    if (array == nullptr || static_cast<int>(array->size()) != k.length) {
+        throw VehicleError(where + k.name + ": expected an array of " + std::to_string(k.length) +
+                           " numbers (" + k.what + "), not " +
+                           (array ? "an array of " + std::to_string(array->size()) : type_name(node)));
+    }
+    double values[4];
+    for (int i = 0; i < k.length; ++i) {
+        const toml::node& element = *array->get(static_cast<std::size_t>(i));
+        values[i] = real_value(element, k, i, file ? at_line(source, element) : where);
+    }
+    std::copy(values, values + k.length, k.values(vehicle));
+}
+
+// The whole of a file of at most 1 MiB, or a refusal naming it.
+std::string contents(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) throw VehicleError(path + ": is a directory, not a vehicle file");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+    constexpr std::size_t most = 1 << 20;
+    std::string text(most + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (in.bad()) throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > most) throw VehicleError(path + ": larger than 1 MiB, not a vehicle file");
+    return text;
+}
+
+toml::table parse(const std::string& text, const std::string& source) {
+    try {
+        return toml::parse(text, source);
+    } catch (const toml::parse_error& e) {
+        throw VehicleError(source + ":" + std::to_string(e.source().begin.line) + ":" +
+                           std::to_string(e.source().begin.column) + ": " +
+                           std::string(e.description()));
+    }
+}
+
+}  // namespace
+
+void read_vehicle_file(const std::string& path, Vehicle& vehicle) {
+    const toml::table table = parse(contents(path), path);
+    Vehicle read = vehicle;
+    for (const auto& [name, node] : table) {
+        const Key* k = find_key(std::string(name.str()));
+        if (k == nullptr) unknown_key(at_line(path, node), std::string(name.str()));
+        assign(*k, node, path, true, read);
+    }
+    vehicle = read;
+}
+
+void apply_setting(const std::string& setting, Vehicle& vehicle) {
+    const std::string where = "--set " + setting;
+    const std::size_t equals = setting.find('=');
+    if (equals == std::string::npos) {
+        throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");
+    }
+    std::string name = setting.substr(0, equals);
+    const std::string value = setting.substr(equals + 1);
+    int index = -1;
+    const std::size_t bracket = name.find('[');
+    if (bracket != std::string::npos) {
+        const std::string digits = name.substr(bracket + 1, name.size() - bracket - 2);
+        if (name.back() != ']' || digits.empty() || digits.size() > 2 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            throw VehicleError(where + ": expected KEY[INDEX]=VALUE with INDEX a whole number");
+        }
+        index = std::atoi(digits.c_str());
+        name.erase(bracket);
+    }
+    const Key* k = find_key(name);
+    if (k == nullptr) unknown_key(where + ": ", name);
+    if (index >= 0 && (k->length == 1 || index >= k->length)) {
+        throw VehicleError(where + ": " + name + " has " +
+                           (k->length == 1 ? std::string("no elements")
+                                           : "elements 0 to " + std::to_string(k->length - 1)));
+    }
+    toml::table parsed;
+    try {
+        parsed = toml::parse("value = " + value);
+    } catch (const toml::parse_error&) {
+        throw VehicleError(where + ": " + name + (index >= 0 ? "[" + std::to_string(index) + "]" : "") +
+                           ": '" + value + "' is not a value (a number, or an array [a, b, ...])");
+    }
+    const toml::node& node = *parsed.get("value");
+    if (index < 0) {
+        assign(*k, node, where, false, vehicle);
+    } else {
+        k->values(vehicle)[index] = real_value(node, *k, index, where + ": ");
+    }
+}
+
+std::string vehicle_file_text(const Vehicle& vehicle) {
+    // The fewest significant digits that read back as the same double.
+    auto shortest = [](double x) {
+        char text[32];
+        for (int digits = 1; digits <= 17; ++digits) {
+            std::snprintf(text, sizeof text, "%.*g", digits, x);
+            if (std::strtod(text, nullptr) == x) break;
+        }
+        return std::string(text);
+    };
+    Vehicle v = vehicle;
+    std::string text;
+    for (const Key& k : keys) {
+        std::string value;
+        if (k.values == nullptr) {
+            value = std::to_string(v.rotors);
+        } else if (k.length == 1) {
+            value = shortest(*k.values(v));
+        } else {
+            for (int i = 0; i < k.length; ++i) value += (i ? ", " : "[") + shortest(k.values(v)[i]);
+            value += "]";
+        }
+        text += std::string(k.name) + " = " + value + "  # " + k.what + "\n";
+    }
+    return text;
+}

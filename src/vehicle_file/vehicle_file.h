@@ -1,0 +1,30 @@
+#pragma once
+
+// Vehicle files: TOML, every key optional and defaulting to the built-in aircraft, SI units,
+// angles in radians, polynomial coefficients in ascending powers. The keys:
+//   air_density kg/m^3, gravity m/s^2, mass kg, wing_area m^2 (each > 0)
+//   lift_rotors (a whole number >= 1), lift_rotor_diameter m (> 0)
+//   angle_of_attack [4] rad in speed, propeller_thrust [3] N in speed,
+//   lift_coefficient [2] and drag_coefficient [3] in angle of attack
+// An integer where a real is expected is read as that real. Every value must be finite.
+
+#include <stdexcept>
+#include <string>
+
+#include "flight_model/vehicle_model.h"
+
+// What is not a vehicle file, or not a setting: one line saying where and what was
+// expected, such as "heavy.toml:3: mass: expected a number, not a string".
+struct VehicleError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Reads the file at `path` over `vehicle`, replacing the values of the keys it has.
+void read_vehicle_file(const std::string& path, Vehicle& vehicle);
+
+// Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
+void apply_setting(const std::string& setting, Vehicle& vehicle);
+
+// The vehicle as a file that reads back to the same doubles, each value in the fewest
+// digits that do so.
+std::string vehicle_file_text(const Vehicle& vehicle);
