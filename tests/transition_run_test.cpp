@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/wait.h>
+
+#include "transition_run/calk.h"
 
 namespace {
 
@@ -101,13 +106,28 @@ TEST(TransitionRun, LostOutputIsReportedAsFailure) {
     const Outcome discarded = run(TRANSITION, ">/dev/null");
     EXPECT_EQ(discarded.status, 0);
     EXPECT_EQ(discarded.err, "");
-    // The third write fails and the later ones succeed: only the stream's error flag knows.
+}
+
+// One write fails and the others succeed: the third, which only the stream's error flag
+// remembers, and the very last, which only the final flush sees.
+TEST(TransitionRun, InjectedWriteErrorsNeedStrace) {
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace not installed";
-    const Outcome lost = run(TRANSITION, ">/dev/null",
-                             "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=write "
-                             "-e inject=write:error=EIO:when=3");
-    EXPECT_EQ(lost.status, 1);
-    EXPECT_EQ(lost.err, message + std::strerror(EIO) + "\n");
+    const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=write ";
+    const std::string writes = ::testing::TempDir() + "writes";
+    run(TRANSITION, ">/dev/null",
+        "ASAN_OPTIONS=detect_leaks=0 strace -f -o '" + writes + "' -e trace=write -e signal=none");
+    int last = 0;
+    for (const std::string& line : lines_of(slurp(writes)))
+        if (line.find("write(1, ") != std::string::npos) ++last;
+    ASSERT_GT(last, 3);
+    // The stream keeps no reason for an earlier failure: EIO is the one said then.
+    for (const auto& [when, error] : {std::pair(std::string("3"), EIO), std::pair(std::to_string(last), ENOSPC)}) {
+        const Outcome lost = run(TRANSITION, ">/dev/null",
+                                 strace + "-e inject=write:error=" + (error == EIO ? "EIO" : "ENOSPC") +
+                                     ":when=" + when);
+        EXPECT_EQ(lost.status, 1) << "write " << when << " of " << last;
+        EXPECT_EQ(lost.err, "transition: cannot write the trace: " + std::string(std::strerror(error)) + "\n");
+    }
 }
 
 // The real driver over stand-in models: each run ends on its own stop condition, at the
@@ -132,6 +152,13 @@ TEST(TransitionRun, EachStopConditionEndsTheRunAtItsFirstStep) {
     EXPECT_EQ(fast[239], "");
     EXPECT_EQ(fast[240].rfind(" alpha ", 0), 0u) << fast[240];
 
+    // The speed test is strict, at the last double: 25 m/s itself does not stop the run.
+    EXPECT_FALSE(run_stops(25.0, 0.0, 245.25, 0, 800));
+    EXPECT_TRUE(run_stops(std::nextafter(25.0, 26.0), 0.0, 245.25, 0, 800));
+    EXPECT_TRUE(run_stops(0.0, 245.25, 245.25, 0, 800));
+    EXPECT_FALSE(run_stops(0.0, std::nextafter(245.25, 0.0), 245.25, 798, 800));
+    EXPECT_TRUE(run_stops(0.0, 0.0, 245.25, 799, 800));
+
     // Lift exactly equal to the weight stops the run: the test is not strict.
     const std::vector<std::string> lifting = lines_of(run(TRANSITION_LIFTING).out);
     ASSERT_GE(lifting.size(), 4u);
@@ -140,6 +167,41 @@ TEST(TransitionRun, EachStopConditionEndsTheRunAtItsFirstStep) {
     EXPECT_NE(last.find(" Q 245.250000 lift 245.250000"), std::string::npos) << last;
     EXPECT_EQ(field(lifting[lifting.size() - 4], "lift"), 0.0);
     EXPECT_EQ(lifting.back().rfind(" alpha ", 0), 0u) << lifting.back();
+}
+
+// The step-size study: the run at h = 0.05 / 2^k, each stopping where its own stop test
+// fires within its own scaled cap, with time by repeated addition and 17 digits.
+TEST(StepStudy, RefinesTheRunsOwnStep) {
+    const Outcome r = run(STEP_STUDY);
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::string> rows = lines_of(r.out);
+    ASSERT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows[0], "h,fixed_v,fixed_x,fixed_w,stop_step,stop_t,stop_v,stop_x,stop_w");
+    double t = 0.0;
+    for (int i = 0; i < 372; ++i) t = t + 0.05;
+    char end[32];
+    std::snprintf(end, sizeof end, "%.17g", t);
+    EXPECT_EQ(std::string(end), "18.600000000000129");
+    const std::string state = "18.723290880092627,223.37127827420943,28347.25034993513";
+    EXPECT_EQ(rows[1], "0.050000000000000003," + state + ",372," + end + "," + state);
+    const int stop_steps[] = {372, 743, 1485, 2969, 5938, 11876, 23751};
+    std::vector<double> first;
+    for (int k = 0; k < 7; ++k) {
+        std::vector<double> row;
+        std::istringstream in(rows[k + 1]);
+        for (std::string value; std::getline(in, value, ',');) row.push_back(std::stod(value));
+        ASSERT_EQ(row.size(), 9u) << rows[k + 1];
+        if (k == 0) first = row;
+        EXPECT_EQ(row[4], stop_steps[k]) << rows[k + 1];
+        EXPECT_NEAR(row[5], row[4] * row[0], 1e-10) << rows[k + 1];
+        // At 18.6 s every step size agrees to the trace's last digits.
+        EXPECT_NEAR(row[1], first[1], 4e-6) << rows[k + 1];
+        EXPECT_NEAR(row[2], first[2], 5e-7) << rows[k + 1];
+        EXPECT_NEAR(row[3], first[3], 2e-4) << rows[k + 1];
+    }
+    const Outcome full = run(STEP_STUDY, ">/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "step_study: cannot write the table: " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 
 }  // namespace
