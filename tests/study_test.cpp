@@ -69,7 +69,7 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
         {"mass=abc", "--set mass=abc: mass: 'abc' is not a value"},
         {"mass[0]=3", "--set mass[0]=3: mass has no elements"},
         {"propeller_thrust[3]=1", "--set propeller_thrust[3]=1: propeller_thrust has elements 0 to 2"},
-        {"propeller_thrust[x]=1", "--set propeller_thrust[x]=1: expected KEY[INDEX]=VALUE"},
+        {"propeller_thrust[x]=1", "--set propeller_thrust[x]=1: expected KEY or KEY[INDEX]"},
         {"gravty=9", "--set gravty=9: unknown key 'gravty'; the nearest known key is 'gravity'"},
         {"mass=0", "--set mass=0: mass: must be greater than 0"},
         {"lift_rotors=2.5", "--set lift_rotors=2.5: lift_rotors: expected a whole number"},

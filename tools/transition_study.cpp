@@ -1,16 +1,30 @@
 // transition-study [VEHICLE.toml] [--set KEY=VALUE]... [--trace | --show-vehicle]
+//                  [--sweep KEY=FIRST:LAST:COUNT|KEY=V1,V2,...]... [--jobs N] [--shard K/N]
 // The transition of any aircraft: one CSV row of how its run ends and when its stop
-// condition really holds, its trace, or the resolved vehicle file. Exit 1 with one line
-// on standard error for bad input or an aircraft the model cannot fly, 2 for a usage error.
+// condition really holds, its trace, the resolved vehicle file, or one row per design of
+// a grid. Exit 1 with one line on standard error for bad input or an aircraft the model
+// cannot fly, 2 for a usage error.
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
 #include "flight_model/flight_model.h"
 #include "output_file/standard_output.h"
 #include "study/study.h"
+#include "study/sweep.h"
 #include "vehicle_file/vehicle_file.h"
 
 namespace {
@@ -20,6 +34,45 @@ constexpr const char* me = "transition-study";
 int refuse(const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
     return 1;
+}
+
+// INT or TERM during a sweep: the sweep stops between two rows, then the signal ends it.
+std::atomic<bool> interrupted{false};
+volatile std::sig_atomic_t signal_seen = 0;
+void interrupt(int signal) {
+    signal_seen = signal;
+    interrupted = true;
+}
+
+int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jobs, const std::string& shard) {
+    int k = 1, n = 1;
+    std::vector<Sweep> parsed;
+    try {
+        if (!shard.empty()) {
+            char tail = 0;
+            if (std::sscanf(shard.c_str(), "%d/%d%c", &k, &n, &tail) != 2 || n < 1 || k < 1 || k > n) {
+                throw VehicleError("--shard " + shard + ": expected K/N with 1 <= K <= N");
+            }
+        }
+        for (const std::string& s : sweeps) parsed.push_back(parse_sweep(s));
+        const Grid grid(vehicle, std::move(parsed));
+        std::signal(SIGINT, interrupt);
+        std::signal(SIGTERM, interrupt);
+        const Shard part = shard_of(grid.size(), k, n);
+        const std::int64_t rows = run_sweep(grid, part, jobs, stdout, interrupted,
+                                            isatty(fileno(stderr)) ? stderr : nullptr);
+        if (!finish_standard_output(me, "the sweep")) return 1;
+        if (interrupted) {
+            std::fprintf(stderr, "%s: interrupted after %lld of %lld designs; the rows written are whole\n", me,
+                         static_cast<long long>(rows), static_cast<long long>(part.end - part.begin));
+            std::signal(signal_seen, SIG_DFL);
+            std::raise(signal_seen);
+            return 1;
+        }
+        return 0;
+    } catch (const VehicleError& e) {
+        return refuse(std::string(me) + ": " + e.what());
+    }
 }
 
 }  // namespace
@@ -40,9 +93,27 @@ int main(int argc, char** argv) {
                    "(e.g. --set mass=30 --set 'propeller_thrust[0]=45'); repeatable")
         ->type_name("KEY=VALUE")
         ->allow_extra_args(false);
+    std::vector<std::string> sweeps;
+    int jobs = static_cast<int>(std::thread::hardware_concurrency());
+    std::string shard;
     auto* trace_flag = app.add_flag("--trace", trace, "Print the run's trace instead, in the program's format");
-    app.add_flag("--show-vehicle", show, "Print the resolved vehicle as a vehicle file instead")
+    auto* show_flag = app.add_flag("--show-vehicle", show, "Print the resolved vehicle as a vehicle file instead")
         ->excludes(trace_flag);
+    auto* sweep_option =
+        app.add_option("--sweep", sweeps,
+                       "Sweeps one value over COUNT evenly spaced values from FIRST to LAST, both "
+                       "included, or over a list; KEY as for --set. Several make the full grid, "
+                       "the first varying slowest: one row per design, invalid ones included")
+            ->type_name("KEY=FIRST:LAST:COUNT|KEY=V1,V2,...")
+            ->allow_extra_args(false)
+            ->excludes(trace_flag)
+            ->excludes(show_flag);
+    app.add_option("--jobs", jobs, "Threads for a sweep (default: the machine's cores)")
+        ->check(CLI::Range(1, 1024))
+        ->needs(sweep_option);
+    app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
+        ->type_name("K/N")
+        ->needs(sweep_option);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -62,6 +133,7 @@ int main(int argc, char** argv) {
         return refuse(path.empty() || e.what()[0] == '-' ? std::string(me) + ": " + e.what() : e.what());
     }
 
+    if (!sweeps.empty()) return sweep(vehicle, sweeps, jobs < 1 ? 1 : jobs, shard);
     if (show) {
         std::fputs(vehicle_file_text(vehicle).c_str(), stdout);
         return finish_standard_output(me, "the vehicle") ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "study/study.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -147,23 +148,31 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
 const char* const study_header =
     "stop,steps,t,v,x,w,alpha,event_t,event_v,event_x,event_w,peak_thrust,peak_power";
 
+void append_real(std::string& text, double x) {
+    char digits[32];
+    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::general, 17);
+    text.append(digits, written.ptr);
+}
+
 std::string study_row(const StudyResult& r) {
     static const char* const stops[] = {"lift", "speed", "cap", "invalid"};
     std::string row = stops[static_cast<int>(r.stop)];
     if (r.stop == Stop::invalid) return row + ",,,,,,,,,,,,";
-    char text[512];
-    std::snprintf(text, sizeof text, ",%d,%.17g,%.17g,%.17g,%.17g,%.17g", r.steps, r.t, r.y[0], r.y[1],
-                  r.y[2], degrees(r.alphaj));
-    row += text;
-    if (r.located) {
-        std::snprintf(text, sizeof text, ",%.17g,%.17g,%.17g,%.17g", r.event_t, r.event_y[0],
-                      r.event_y[1], r.event_y[2]);
-        row += text;
-    } else {
-        row += ",,,,";
+    row += ',';
+    row += std::to_string(r.steps);
+    for (double x : {r.t, r.y[0], r.y[1], r.y[2], degrees(r.alphaj)}) {
+        row += ',';
+        append_real(row, x);
     }
-    std::snprintf(text, sizeof text, ",%.17g,%.17g", r.peak_thrust, r.peak_power);
-    return row + text;
+    for (double x : {r.event_t, r.event_y[0], r.event_y[1], r.event_y[2]}) {
+        row += ',';
+        if (r.located) append_real(row, x);
+    }
+    for (double x : {r.peak_thrust, r.peak_power}) {
+        row += ',';
+        append_real(row, x);
+    }
+    return row;
 }
 
 std::string describe(const Invalid& bad) {

@@ -44,6 +44,9 @@ StudyResult study_vehicle(const Vehicle& p, bool trace = false);
 extern const char* const study_header;
 std::string study_row(const StudyResult& r);
 
+// Appends x as "%.17g" writes it, digits enough to read back as the same double.
+void append_real(std::string& text, double x);
+
 // One line on what left the range and when, e.g.
 // "propeller thrust -0.5 N is negative at t = 12.35 s (step 248)".
 std::string describe(const Invalid& bad);

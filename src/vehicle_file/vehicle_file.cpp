@@ -192,44 +192,64 @@ void read_vehicle_file(const std::string& path, Vehicle& vehicle) {
     vehicle = read;
 }
 
-void apply_setting(const std::string& setting, Vehicle& vehicle) {
-    const std::string where = "--set " + setting;
-    const std::size_t equals = setting.find('=');
-    if (equals == std::string::npos) {
-        throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");
-    }
-    std::string name = setting.substr(0, equals);
-    const std::string value = setting.substr(equals + 1);
+VehicleValue find_value(const std::string& name, const std::string& where) {
+    std::string key = name;
     int index = -1;
     const std::size_t bracket = name.find('[');
     if (bracket != std::string::npos) {
         const std::string digits = name.substr(bracket + 1, name.size() - bracket - 2);
         if (name.back() != ']' || digits.empty() || digits.size() > 2 ||
             digits.find_first_not_of("0123456789") != std::string::npos) {
-            throw VehicleError(where + ": expected KEY[INDEX]=VALUE with INDEX a whole number");
+            throw VehicleError(where + ": expected KEY or KEY[INDEX] with INDEX a whole number");
         }
         index = std::atoi(digits.c_str());
-        name.erase(bracket);
+        key.erase(bracket);
     }
-    const Key* k = find_key(name);
-    if (k == nullptr) unknown_key(where + ": ", name);
+    const Key* k = find_key(key);
+    if (k == nullptr) unknown_key(where + ": ", key);
     if (index >= 0 && (k->length == 1 || index >= k->length)) {
-        throw VehicleError(where + ": " + name + " has " +
+        throw VehicleError(where + ": " + key + " has " +
                            (k->length == 1 ? std::string("no elements")
                                            : "elements 0 to " + std::to_string(k->length - 1)));
     }
+    return {name, static_cast<int>(k - keys), index < 0 ? 0 : index};
+}
+
+void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {
+    const Key& k = keys[value.key];
+    if (k.values == nullptr) {
+        if (!(x >= 1.0 && x <= static_cast<double>(most_rotors) && x == std::floor(x))) {
+            throw VehicleError(where + ": " + k.name + ": expected a whole number from 1 to " +
+                               std::to_string(most_rotors) + ", not " + text_of(x));
+        }
+        vehicle.rotors = static_cast<int>(x);
+        return;
+    }
+    toml::value<double> node(x);
+    k.values(vehicle)[value.index] = real_value(node, k, k.length == 1 ? -1 : value.index, where + ": ");
+}
+
+void apply_setting(const std::string& setting, Vehicle& vehicle) {
+    const std::string where = "--set " + setting;
+    const std::size_t equals = setting.find('=');
+    if (equals == std::string::npos) {
+        throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");
+    }
+    const std::string name = setting.substr(0, equals), text = setting.substr(equals + 1);
+    const VehicleValue value = find_value(name, where);
+    const bool element = name.find('[') != std::string::npos;
     toml::table parsed;
     try {
-        parsed = toml::parse("value = " + value);
+        parsed = toml::parse("value = " + text);
     } catch (const toml::parse_error&) {
-        throw VehicleError(where + ": " + name + (index >= 0 ? "[" + std::to_string(index) + "]" : "") +
-                           ": '" + value + "' is not a value (a number, or an array [a, b, ...])");
+        throw VehicleError(where + ": " + name + ": '" + text +
+                           "' is not a value (a number, or an array [a, b, ...])");
     }
     const toml::node& node = *parsed.get("value");
-    if (index < 0) {
-        assign(*k, node, where, false, vehicle);
+    if (!element) {
+        assign(keys[value.key], node, where, false, vehicle);
     } else {
-        k->values(vehicle)[index] = real_value(node, *k, index, where + ": ");
+        set_value(value, real_value(node, keys[value.key], value.index, where + ": "), vehicle, where);
     }
 }
 

@@ -25,6 +25,22 @@ void read_vehicle_file(const std::string& path, Vehicle& vehicle);
 // Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
 void apply_setting(const std::string& setting, Vehicle& vehicle);
 
+// One number of a vehicle, named as a setting names it: a scalar key ("mass"), or one
+// element of an array key ("propeller_thrust[0]").
+struct VehicleValue {
+    std::string name;
+    int key;    // which key
+    int index;  // which element, 0 for a scalar
+};
+
+// The value `name` names; an unknown key, an index out of range, or a whole array key is
+// refused ("WHERE: ...", WHERE being `where`).
+VehicleValue find_value(const std::string& name, const std::string& where);
+
+// Sets that value to x, refusing as a file would a value that is not finite, out of its
+// range, or not a whole number of rotors.
+void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where);
+
 // The vehicle as a file that reads back to the same doubles, each value in the fewest
 // digits that do so.
 std::string vehicle_file_text(const Vehicle& vehicle);
