@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "flight_model/flight_model.h"
 #include "integrator/rkg4.h"
 #include "study/study.h"
+#include "study/sweep.h"
 #include "vehicle_file/vehicle_file.h"
 
 namespace {
@@ -145,7 +147,8 @@ TEST(Study, LocatesTheMomentTheStopConditionHolds) {
         const double h = 0.05;
         EXPECT_GT(r.event_t, r.t - 2 * h) << setting;
         EXPECT_LE(r.event_t, r.t + h) << setting;
-        const double Q = weight(p), A = disc_area(p);
+        const Derived k = derive(p);
+        const double Q = k.Q;
         if (r.stop == Stop::lift) {
             double lo = 0.0, hi = 40.0;  // lift below the weight at lo, not at hi
             for (double mid = lo + (hi - lo) / 2; mid > lo && mid < hi; mid = lo + (hi - lo) / 2) {
@@ -158,7 +161,7 @@ TEST(Study, LocatesTheMomentTheStopConditionHolds) {
         }
         Evaluation e;
         auto f = [&](double* dydt, double* y, int, double) {
-            evaluate(p, Q, A, y[0], e);
+            evaluate(p, k, y[0], e);
             dydt[0] = e.acc;
             dydt[1] = y[0];
             dydt[2] = e.power;
@@ -192,6 +195,68 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
     ASSERT_EQ(steep.stop, Stop::invalid);
     EXPECT_EQ(describe(steep.invalid).rfind("angle of attack ", 0), 0u) << describe(steep.invalid);
     EXPECT_GE(std::fabs(steep.invalid.value), 1.5707963267948966);
+}
+
+}  // namespace
+
+namespace {
+
+std::string swept(const Grid& grid, Shard shard, int jobs, bool header = true) {
+    std::FILE* out = std::tmpfile();
+    const std::atomic<bool> never{false};
+    run_sweep(grid, shard, jobs, out, never, nullptr);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    return header ? text : text.substr(text.find('\n') + 1);
+}
+
+// Rows in grid order, the first sweep slowest, each the single aircraft's own row; the
+// same bytes on any number of threads and from shards put end to end.
+TEST(Sweep, GridOrderJobsAndShardsGiveTheSameRows) {
+    const Grid grid(built_in_vehicle, {parse_sweep("mass=20:30:3"), parse_sweep("propeller_thrust[0]=39.85,45")});
+    ASSERT_EQ(grid.size(), 6);
+    const std::string whole = swept(grid, {0, 6}, 1);
+    std::istringstream rows(whole);
+    std::string line;
+    std::getline(rows, line);
+    EXPECT_EQ(line, std::string("mass,propeller_thrust[0],") + study_header + ",note");
+    const char* designs[][2] = {{"20", "39.85"}, {"20", "45"}, {"25", "39.85"},
+                                {"25", "45"},    {"30", "39.85"}, {"30", "45"}};
+    for (const auto& d : designs) {
+        ASSERT_TRUE(std::getline(rows, line));
+        Vehicle v = built_in_vehicle;
+        apply_setting(std::string("mass=") + d[0], v);
+        apply_setting(std::string("propeller_thrust[0]=") + d[1], v);
+        EXPECT_EQ(line, std::string(d[0]) + "," + d[1] + "," + study_row(study_vehicle(v)) + ",");
+    }
+    EXPECT_EQ(swept(grid, {0, 6}, 2), whole);
+    EXPECT_EQ(swept(grid, {0, 6}, 5), whole);
+    std::string parts;
+    for (int k = 1; k <= 4; ++k) {
+        const Shard s = shard_of(grid.size(), k, 4);
+        EXPECT_GE(s.end - s.begin, 1);
+        EXPECT_LE(s.end - s.begin, 2);
+        parts += swept(grid, s, 2, false);
+    }
+    EXPECT_EQ(parts, whole.substr(whole.find('\n') + 1));
+}
+
+TEST(Sweep, InvalidDesignsAreRowsAndBadSweepsAreRefused) {
+    const Grid grid(built_in_vehicle, {parse_sweep("propeller_thrust[1]=-1.0136,-8")});
+    const std::string text = swept(grid, {0, 2}, 2, false);
+    const std::string second = text.substr(text.find('\n') + 1);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "-1.0136," + study_row(study_vehicle(built_in_vehicle)) + ",");
+    EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
+    EXPECT_NE(second.find(" N is negative at t = "), std::string::npos) << second;
+    for (const char* bad : {"mass=20:30:0", "mass=20:inf:3", "mass=1:2", "mass=a,b", "mas=1:2:3",
+                            "mass=-1:30:3", "lift_rotors=1:2:3", "propeller_thrust=1:2:3"}) {
+        EXPECT_THROW(parse_sweep(bad), VehicleError) << bad;
+    }
+    EXPECT_THROW(Grid(built_in_vehicle, {parse_sweep("mass=1:2:3"), parse_sweep("mass=4,5")}), VehicleError);
+    EXPECT_THROW(Grid(built_in_vehicle, {parse_sweep("mass=1:2:100000"), parse_sweep("gravity=1:2:100000")}),
+                 VehicleError);
 }
 
 }  // namespace

@@ -19,8 +19,11 @@ const double VTT[3] = {39.85, -1.0136, 0.0145};
 const Vehicle built_in_vehicle = {rho, g, m, S, 4, d, {dd, cc, bb, aa}, {VTT[0], VTT[1], VTT[2]},
                                   {0.5776, 6.1069}, {0.0431, 0.2131, 1.0792}};
 
-const double Q = weight(built_in_vehicle);
-const double A = disc_area(built_in_vehicle);
+namespace {
+const Derived built_in_derived = derive(built_in_vehicle);
+}
+const double Q = built_in_derived.Q;
+const double A = built_in_derived.A;
 
 double vel = 0.0;
 double qq = 0.0;
@@ -36,7 +39,7 @@ double power = 0.0;
 
 void FFFF(double* dydt, double* state, int /*n*/, double /*t*/) {
     Evaluation e;
-    evaluate(built_in_vehicle, Q, A, state[0], e);
+    evaluate(built_in_vehicle, built_in_derived, state[0], e);
     vel = e.vel;
     qq = e.qq;
     alphaj = e.alphaj;

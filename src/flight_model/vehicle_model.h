@@ -78,9 +78,19 @@ struct Evaluation {
     double power;   // ideal induced power of the lift rotors, W
 };
 
-// One evaluation of vehicle p at speed vel, with its weight Q = weight(p) and rotor disc
-// area A = disc_area(p) given (derived once per vehicle). Fills every field of e.
-inline void evaluate(const Vehicle& p, double Q, double A, double vel, Evaluation& e) {
+// What a vehicle's evaluations share, derived once per vehicle.
+struct Derived {
+    double Q;     // weight, N
+    double A;     // total disc area of the lift rotors, m^2
+    double root;  // sqrt(2 rho A), written sqrt(A (rho + rho)): induced power's denominator
+};
+inline Derived derive(const Vehicle& p) {
+    const double A = disc_area(p);
+    return {weight(p), A, std::sqrt(A * (p.rho + p.rho))};
+}
+
+// One evaluation of vehicle p, with k = derive(p), at speed vel. Fills every field of e.
+inline void evaluate(const Vehicle& p, const Derived& k, double vel, Evaluation& e) {
     e.vel = vel;
     e.qq = dynamic_pressure(p, vel);
     e.alphaj = angle_of_attack(p, vel);
@@ -92,7 +102,7 @@ inline void evaluate(const Vehicle& p, double Q, double A, double vel, Evaluatio
     // The lift rotors make up what wing lift and tilted propeller thrust leave missing
     // from the weight: thrust cos(alpha) + F sin(alpha) + lift = Q. They never push down;
     // a surplus is ignored, the model having no vertical motion.
-    e.thrust = ((Q - e.lift) - std::sin(e.alphaj) * e.F) / std::cos(e.alphaj);
+    e.thrust = ((k.Q - e.lift) - std::sin(e.alphaj) * e.F) / std::cos(e.alphaj);
     if (e.thrust < 0.0) {
         e.thrust = 0.0;
     }
@@ -100,7 +110,7 @@ inline void evaluate(const Vehicle& p, double Q, double A, double vel, Evaluatio
     e.force = (-e.drag - e.thrust * std::sin(e.alphaj)) + std::cos(e.alphaj) * e.F;
     e.acc = e.force / p.m;
     // Ideal induced power from momentum theory, T^1.5 / sqrt(2 rho A).
-    e.power = std::pow(e.thrust, 1.5) / std::sqrt(A * (p.rho + p.rho));
+    e.power = std::pow(e.thrust, 1.5) / k.root;
 }
 
 // Where an evaluation leaves the range in which the model means anything: the scheduled
@@ -116,7 +126,7 @@ inline OutOfRange out_of_range(const Evaluation& e) {
     if (!(e.F >= 0.0)) return {"propeller thrust", e.F};
     // Every other quantity enters lift, acceleration or power: a value that is not finite
     // shows in one of them.
-    if (std::isfinite(e.lift) && std::isfinite(e.acc) && std::isfinite(e.power)) return {nullptr, 0.0};
+    if (std::isfinite(e.lift * 0.0 + e.acc * 0.0 + e.power * 0.0)) return {nullptr, 0.0};
     const double all[] = {e.vel, e.qq, e.Cx, e.Cz, e.drag, e.lift, e.thrust, e.force, e.acc, e.power};
     const char* const names[] = {"speed", "dynamic pressure", "drag coefficient", "lift coefficient",
                                  "wing drag", "wing lift", "lift-rotor thrust", "net force",

@@ -16,20 +16,30 @@ double condition(Stop stop, const Vehicle& p, double Q, double v) {
     return stop == Stop::lift ? wing_lift(p, v) - Q : v - 25.0;
 }
 
-// The vehicle's model as the integrator's derivative function, keeping the latest
-// evaluation and the first one out of range.
+// The vehicle's model as the integrator's derivative function. It keeps what the run
+// reads of the latest evaluation, the first evaluation out of range, and, with `run`
+// set, the peaks of the run's own evaluations (and prints their lines with `trace`).
 struct Model {
     const Vehicle& p;
-    double Q;
-    double A;
-    Evaluation e;
-    Invalid invalid;
+    Derived k;
+    bool run;
+    bool trace;
+    double lift = 0.0, alphaj = 0.0, peak_thrust = 0.0, peak_power = 0.0;
+    Invalid invalid{};
 
     void operator()(double* dydt, double* y, int /*n*/, double t) {
-        evaluate(p, Q, A, y[0], e);
+        Evaluation e;
+        evaluate(p, k, y[0], e);
         if (invalid.quantity == nullptr) {
             const OutOfRange bad = out_of_range(e);
             if (bad.quantity != nullptr) invalid = {bad.quantity, bad.value, t, 0};
+        }
+        lift = e.lift;
+        alphaj = e.alphaj;
+        if (run) {
+            peak_thrust = e.thrust > peak_thrust ? e.thrust : peak_thrust;
+            peak_power = e.power > peak_power ? e.power : peak_power;
+            if (trace) print_evaluation_lines(e);
         }
         dydt[0] = e.acc;
         dydt[1] = y[0];
@@ -46,7 +56,7 @@ void locate(Model& model, Stop stop, double t0, const double* y0, double h, Stud
     double dydt[3], y[3], q[3];
     auto g = [&](double tau) {
         gill_step(model, y0, dydt, y, q, 3, tau, t0);
-        return condition(stop, model.p, model.Q, y[0]);
+        return condition(stop, model.p, model.k.Q, y[0]);
     };
     double a = 0.0, b = h, fa = g(a), fb = g(b);
     int kept = 0;  // which end the last two steps kept: -1 a, +1 b
@@ -76,15 +86,9 @@ void locate(Model& model, Stop stop, double t0, const double* y0, double h, Stud
 }  // namespace
 
 StudyResult study_vehicle(const Vehicle& p, bool trace) {
-    Model model{p, weight(p), disc_area(p), {}, {}};
+    Model model{p, derive(p), true, trace};
+    const double Q = model.k.Q;
     StudyResult r{};
-    auto derivative = [&](double* dydt, double* y, int n, double t) {
-        model(dydt, y, n, t);
-        if (model.e.thrust > r.peak_thrust) r.peak_thrust = model.e.thrust;
-        if (model.e.power > r.peak_power) r.peak_power = model.e.power;
-        if (trace) print_evaluation_lines(model.e);
-    };
-
     const double h = run_step;
     double t = 0.0, start[3] = {0.0, 0.0, 0.0}, end[3], dydt[3], q[3];
     // The first step at whose end the state meets each stop condition: its start.
@@ -96,16 +100,16 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
     auto watch = [&](double t0, const double* y0, const double* y1) {
         for (Stop stop : {Stop::lift, Stop::speed}) {
             Crossing& c = crossed[stop == Stop::speed];
-            if (!c.seen && condition(stop, p, model.Q, y1[0]) >= 0.0) {
+            if (!c.seen && condition(stop, p, Q, y1[0]) >= 0.0) {
                 c = {true, t0, {y0[0], y0[1], y0[2]}};
             }
         }
     };
 
     for (int i = 0;; ++i) {
-        gill_step(derivative, start, dydt, end, q, 3, h, t);
-        if (trace) print_step_line(t, dydt[0], end, model.Q, model.e.lift);
-        if (model.invalid.quantity == nullptr && !(std::isfinite(end[1]) && std::isfinite(end[2]))) {
+        gill_step(model, start, dydt, end, q, 3, h, t);
+        if (trace) print_step_line(t, dydt[0], end, Q, model.lift);
+        if (model.invalid.quantity == nullptr && !std::isfinite(end[1] * 0.0 + end[2] * 0.0)) {
             const bool x_finite = std::isfinite(end[1]);
             model.invalid = {x_finite ? "energy" : "distance", x_finite ? end[2] : end[1], t + h, 0};
         }
@@ -116,8 +120,8 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
             return r;
         }
         watch(t, start, end);
-        if (run_stops(end[0], model.e.lift, model.Q, i, run_step_cap)) {
-            r.stop = end[0] > 25.0 ? Stop::speed : model.e.lift >= model.Q ? Stop::lift : Stop::cap;
+        if (run_stops(end[0], model.lift, Q, i, run_step_cap)) {
+            r.stop = end[0] > 25.0 ? Stop::speed : model.lift >= Q ? Stop::lift : Stop::cap;
             r.steps = i + 1;
             break;
         }
@@ -126,12 +130,15 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
     }
     r.t = t + h;
     for (int k = 0; k < 3; ++k) r.y[k] = end[k];
-    r.alphaj = model.e.alphaj;
+    r.alphaj = model.alphaj;
+    r.peak_thrust = model.peak_thrust;
+    r.peak_power = model.peak_power;
     if (trace) print_summary_line(r.alphaj, end);
     if (r.stop == Stop::cap) return r;
 
     // The fourth evaluation can meet the condition before the end-of-step state does: the
     // moment then lies in a later step, taken beyond the run (not part of its figures).
+    model.run = false;
     Crossing& c = crossed[r.stop == Stop::speed];
     double t_next = t + h;
     for (int extra = 0; !c.seen && extra < run_step_cap; ++extra) {

@@ -1,5 +1,6 @@
 #include "study/sweep.h"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -38,7 +39,7 @@ Sweep parse_sweep(const std::string& text) {
     if (equals == std::string::npos) {
         throw VehicleError(where + ": expected KEY=FIRST:LAST:COUNT or KEY=V1,V2,...");
     }
-    Sweep s{find_value(text.substr(0, equals), where), {}, 0.0, 0.0, 0};
+    Sweep s{find_value(text.substr(0, equals), where), {}, 0.0, 0.0, 0, where};
     const std::string values = text.substr(equals + 1);
     std::vector<std::string> parts;
     const char separator = values.find(':') != std::string::npos ? ':' : ',';
@@ -103,8 +104,10 @@ std::string Grid::row(std::int64_t i) const {
     for (const Sweep& s : sweeps_) {
         stride /= s.count;
         const double x = s.at((i / stride) % s.count);
-        set_value(s.value, x, v, "--sweep " + s.value.name);
-        append_real(row, x);
+        set_value(s.value, x, v, s.where);
+        // As short as reads back the same: the value as it was given.
+        char digits[32];
+        row.append(digits, std::to_chars(digits, digits + sizeof digits, x).ptr);
         row += ',';
     }
     const StudyResult r = study_vehicle(v);

@@ -19,6 +19,7 @@ struct Sweep {
     std::vector<double> list;  // the values of a list, else empty
     double first, last;        // the range otherwise
     std::int64_t count;        // how many values
+    std::string where;         // "--sweep TEXT", for refusals
 
     double at(std::int64_t i) const;
 };

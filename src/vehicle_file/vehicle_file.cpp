@@ -212,11 +212,15 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
                            (k->length == 1 ? std::string("no elements")
                                            : "elements 0 to " + std::to_string(k->length - 1)));
     }
-    return {name, static_cast<int>(k - keys), index < 0 ? 0 : index};
+    return {name, static_cast<int>(k - keys), index < 0 && k->length == 1 ? 0 : index};
 }
 
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {
     const Key& k = keys[value.key];
+    if (value.index < 0) {
+        throw VehicleError(where + ": " + k.name + " has " + std::to_string(k.length) +
+                           " elements: name one, as " + k.name + "[0]");
+    }
     if (k.values == nullptr) {
         if (!(x >= 1.0 && x <= static_cast<double>(most_rotors) && x == std::floor(x))) {
             throw VehicleError(where + ": " + k.name + ": expected a whole number from 1 to " +

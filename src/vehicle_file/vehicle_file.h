@@ -30,7 +30,7 @@ void apply_setting(const std::string& setting, Vehicle& vehicle);
 struct VehicleValue {
     std::string name;
     int key;    // which key
-    int index;  // which element, 0 for a scalar
+    int index;  // which element, 0 for a scalar, -1 for a whole array
 };
 
 // The value `name` names; an unknown key, an index out of range, or a whole array key is
