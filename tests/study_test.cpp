@@ -202,13 +202,12 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
 namespace {
 
 std::string swept(const Grid& grid, Shard shard, int jobs, bool header = true) {
-    std::FILE* out = std::tmpfile();
+    const std::string path = ::testing::TempDir() + "sweep.csv";
+    std::FILE* out = std::fopen(path.c_str(), "wb");
     const std::atomic<bool> never{false};
     run_sweep(grid, shard, jobs, out, never, nullptr);
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
     std::fclose(out);
+    const std::string text = slurp(path);
     return header ? text : text.substr(text.find('\n') + 1);
 }
 
