@@ -134,6 +134,10 @@ TEST(Study, BuiltInAircraftIsTheProgramsRun) {
     // Peaks: the rotors carry most at rest, where the tilted propeller pulls down too.
     EXPECT_NEAR(r.peak_thrust, 247.080352, 1e-6);
     EXPECT_NEAR(r.peak_power, 2900.76, 1e-2);
+    // Six rotors share the same thrust over 3/2 the disc area: power falls by sqrt(2/3).
+    Vehicle six = built_in_vehicle;
+    apply_setting("lift_rotors=6", six);
+    EXPECT_NEAR(study_vehicle(six).peak_power, r.peak_power * std::sqrt(4.0 / 6.0), 1e-9);
 }
 
 // The located moment against a run a hundred times finer, and against the speed at which
