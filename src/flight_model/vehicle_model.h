@@ -113,10 +113,16 @@ inline void evaluate(const Vehicle& p, const Derived& k, double vel, Evaluation&
     e.power = std::pow(e.thrust, 1.5) / k.root;
 }
 
-// Where an evaluation leaves the range in which the model means anything: the scheduled
-// angle at or beyond +-90 deg (the vertical balance divides by its cosine), a propeller
-// pulling backwards, or a value that is not finite. `quantity` names the first such
-// quantity and `value` is its value; quantity is nullptr when the evaluation is sound.
+// Whether an evaluation lies in the range in which the model means anything: the
+// scheduled angle within +-90 deg (the vertical balance divides by its cosine), the
+// propeller pulling forwards, and every value finite (each one enters lift, acceleration
+// or power, and x * 0 is 0 only for a finite x).
+inline bool in_range(const Evaluation& e) {
+    return std::fabs(e.alphaj) < 1.5707963267948966 && e.F >= 0.0 &&
+           std::isfinite(e.lift * 0.0 + e.acc * 0.0 + e.power * 0.0);
+}
+
+// For an evaluation out of that range, the first quantity out of it, and its value.
 struct OutOfRange {
     const char* quantity;
     double value;
@@ -124,9 +130,6 @@ struct OutOfRange {
 inline OutOfRange out_of_range(const Evaluation& e) {
     if (!(std::fabs(e.alphaj) < 1.5707963267948966)) return {"angle of attack", e.alphaj};
     if (!(e.F >= 0.0)) return {"propeller thrust", e.F};
-    // Every other quantity enters lift, acceleration or power: a value that is not finite
-    // shows in one of them.
-    if (std::isfinite(e.lift * 0.0 + e.acc * 0.0 + e.power * 0.0)) return {nullptr, 0.0};
     const double all[] = {e.vel, e.qq, e.Cx, e.Cz, e.drag, e.lift, e.thrust, e.force, e.acc, e.power};
     const char* const names[] = {"speed", "dynamic pressure", "drag coefficient", "lift coefficient",
                                  "wing drag", "wing lift", "lift-rotor thrust", "net force",

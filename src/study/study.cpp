@@ -16,30 +16,50 @@ double condition(Stop stop, const Vehicle& p, double Q, double v) {
     return stop == Stop::lift ? wing_lift(p, v) - Q : v - 25.0;
 }
 
-// The vehicle's model as the integrator's derivative function. It keeps what the run
-// reads of the latest evaluation, the first evaluation out of range, and, with `run`
-// set, the peaks of the run's own evaluations (and prints their lines with `trace`).
+// What a pass over the model keeps of each evaluation: a run keeps the peaks, a traced
+// run prints the evaluation's lines too, a probe (a step beyond the run, or a partial one
+// to locate a moment) keeps neither.
+enum class Pass { run, trace, probe };
+
+// The vehicle's model as the integrator's derivative function. It keeps what the run reads
+// of the latest evaluation and whether every evaluation so far lay in the model's range;
+// only what the pass needs stays live across the maths library's calls.
+template <Pass pass>
 struct Model {
     const Vehicle& p;
-    Derived k;
-    bool run;
-    bool trace;
+    const Derived& k;
     double lift = 0.0, alphaj = 0.0, peak_thrust = 0.0, peak_power = 0.0;
+    bool sound = true;
+
+    void operator()(double* dydt, double* y, int /*n*/, double /*t*/) {
+        Evaluation e;
+        evaluate(p, k, y[0], e);
+        sound = sound && in_range(e);
+        lift = e.lift;
+        alphaj = e.alphaj;
+        if constexpr (pass != Pass::probe) {
+            peak_thrust = e.thrust > peak_thrust ? e.thrust : peak_thrust;
+            peak_power = e.power > peak_power ? e.power : peak_power;
+        }
+        if constexpr (pass == Pass::trace) print_evaluation_lines(e);
+        dydt[0] = e.acc;
+        dydt[1] = y[0];
+        dydt[2] = e.power;
+    }
+};
+
+// The first evaluation out of the model's range, and its time, in the step it is given.
+struct Diagnosis {
+    const Vehicle& p;
+    const Derived& k;
     Invalid invalid{};
 
     void operator()(double* dydt, double* y, int /*n*/, double t) {
         Evaluation e;
         evaluate(p, k, y[0], e);
-        if (invalid.quantity == nullptr) {
+        if (invalid.quantity == nullptr && !in_range(e)) {
             const OutOfRange bad = out_of_range(e);
-            if (bad.quantity != nullptr) invalid = {bad.quantity, bad.value, t, 0};
-        }
-        lift = e.lift;
-        alphaj = e.alphaj;
-        if (run) {
-            peak_thrust = e.thrust > peak_thrust ? e.thrust : peak_thrust;
-            peak_power = e.power > peak_power ? e.power : peak_power;
-            if (trace) print_evaluation_lines(e);
+            invalid = {bad.quantity, bad.value, t, 0};
         }
         dydt[0] = e.acc;
         dydt[1] = y[0];
@@ -47,12 +67,30 @@ struct Model {
     }
 };
 
+// Where the step of size h from (t0, y0), step number `step`, left the model's range:
+// taken again, evaluation by evaluation, and its end state.
+Invalid where_it_left(const Vehicle& p, const Derived& k, double t0, const double* y0, double h, int step) {
+    Diagnosis diagnosis{p, k};
+    double dydt[3], y[3], q[3];
+    gill_step(diagnosis, y0, dydt, y, q, 3, h, t0);
+    Invalid bad = diagnosis.invalid;
+    if (bad.quantity == nullptr) {
+        const bool x_finite = std::isfinite(y[1]);
+        bad = {x_finite ? "energy" : "distance", x_finite ? y[2] : y[1], t0 + h, 0};
+    }
+    bad.step = step;
+    return bad;
+}
+
+// Whether the state after a step lies in the model's range too.
+bool finite_state(const double* y) { return std::isfinite(y[0] * 0.0 + y[1] * 0.0 + y[2] * 0.0); }
+
 // The moment within the step of size h from (t0, y0) at which `stop`'s condition, negative
 // at its start and not at its end, becomes zero: a bracketed root (Illinois) of the
 // condition at the state of a partial Gill step from the step's start, so that the state
-// reported is one the integrator produced. Takes the smallest bracketed step at which the
-// condition holds once the bracket can shrink no further.
-void locate(Model& model, Stop stop, double t0, const double* y0, double h, StudyResult& r) {
+// reported is one the integrator produced. Takes the bracket's end at which the condition
+// holds once the moment's time can tell the two ends apart no more.
+void locate(Model<Pass::probe>& model, Stop stop, double t0, const double* y0, double h, StudyResult& r) {
     double dydt[3], y[3], q[3];
     auto g = [&](double tau) {
         gill_step(model, y0, dydt, y, q, 3, tau, t0);
@@ -60,7 +98,7 @@ void locate(Model& model, Stop stop, double t0, const double* y0, double h, Stud
     };
     double a = 0.0, b = h, fa = g(a), fb = g(b);
     int kept = 0;  // which end the last two steps kept: -1 a, +1 b
-    for (int i = 0; i < 200 && fb != 0.0; ++i) {
+    for (int i = 0; i < 200 && fb != 0.0 && t0 + a != t0 + b; ++i) {
         double c = b - fb * (b - a) / (fb - fa);
         if (!(c > a && c < b)) c = a + (b - a) / 2.0;
         if (!(c > a && c < b)) break;  // a and b are neighbouring doubles
@@ -83,11 +121,10 @@ void locate(Model& model, Stop stop, double t0, const double* y0, double h, Stud
     for (int k = 0; k < 3; ++k) r.event_y[k] = y[k];
 }
 
-}  // namespace
-
-StudyResult study_vehicle(const Vehicle& p, bool trace) {
-    Model model{p, derive(p), true, trace};
-    const double Q = model.k.Q;
+template <Pass pass>
+StudyResult study(const Vehicle& p) {
+    const Derived k = derive(p);
+    Model<pass> model{p, k};
     StudyResult r{};
     const double h = run_step;
     double t = 0.0, start[3] = {0.0, 0.0, 0.0}, end[3], dydt[3], q[3];
@@ -100,7 +137,7 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
     auto watch = [&](double t0, const double* y0, const double* y1) {
         for (Stop stop : {Stop::lift, Stop::speed}) {
             Crossing& c = crossed[stop == Stop::speed];
-            if (!c.seen && condition(stop, p, Q, y1[0]) >= 0.0) {
+            if (!c.seen && condition(stop, p, k.Q, y1[0]) >= 0.0) {
                 c = {true, t0, {y0[0], y0[1], y0[2]}};
             }
         }
@@ -108,48 +145,49 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
 
     for (int i = 0;; ++i) {
         gill_step(model, start, dydt, end, q, 3, h, t);
-        if (trace) print_step_line(t, dydt[0], end, Q, model.lift);
-        if (model.invalid.quantity == nullptr && !std::isfinite(end[1] * 0.0 + end[2] * 0.0)) {
-            const bool x_finite = std::isfinite(end[1]);
-            model.invalid = {x_finite ? "energy" : "distance", x_finite ? end[2] : end[1], t + h, 0};
-        }
-        if (model.invalid.quantity != nullptr) {
+        if constexpr (pass == Pass::trace) print_step_line(t, dydt[0], end, k.Q, model.lift);
+        if (!(model.sound && finite_state(end))) {
             r.stop = Stop::invalid;
-            r.invalid = model.invalid;
-            r.invalid.step = i + 1;
+            r.invalid = where_it_left(p, k, t, start, h, i + 1);
             return r;
         }
         watch(t, start, end);
-        if (run_stops(end[0], model.lift, Q, i, run_step_cap)) {
-            r.stop = end[0] > 25.0 ? Stop::speed : model.lift >= Q ? Stop::lift : Stop::cap;
+        if (run_stops(end[0], model.lift, k.Q, i, run_step_cap)) {
+            r.stop = end[0] > 25.0 ? Stop::speed : model.lift >= k.Q ? Stop::lift : Stop::cap;
             r.steps = i + 1;
             break;
         }
         t = t + h;
-        for (int k = 0; k < 3; ++k) start[k] = end[k];
+        for (int j = 0; j < 3; ++j) start[j] = end[j];
     }
     r.t = t + h;
-    for (int k = 0; k < 3; ++k) r.y[k] = end[k];
+    for (int j = 0; j < 3; ++j) r.y[j] = end[j];
     r.alphaj = model.alphaj;
     r.peak_thrust = model.peak_thrust;
     r.peak_power = model.peak_power;
-    if (trace) print_summary_line(r.alphaj, end);
+    if constexpr (pass == Pass::trace) print_summary_line(r.alphaj, end);
     if (r.stop == Stop::cap) return r;
 
     // The fourth evaluation can meet the condition before the end-of-step state does: the
     // moment then lies in a later step, taken beyond the run (not part of its figures).
-    model.run = false;
+    Model<Pass::probe> probe{p, k};
     Crossing& c = crossed[r.stop == Stop::speed];
     double t_next = t + h;
     for (int extra = 0; !c.seen && extra < run_step_cap; ++extra) {
-        for (int k = 0; k < 3; ++k) start[k] = end[k];
-        gill_step(model, start, dydt, end, q, 3, h, t_next);
-        if (model.invalid.quantity != nullptr) return r;
+        for (int j = 0; j < 3; ++j) start[j] = end[j];
+        gill_step(probe, start, dydt, end, q, 3, h, t_next);
+        if (!(probe.sound && finite_state(end))) return r;
         watch(t_next, start, end);
         t_next = t_next + h;
     }
-    if (c.seen) locate(model, r.stop, c.t0, c.y0, h, r);
+    if (c.seen) locate(probe, r.stop, c.t0, c.y0, h, r);
     return r;
+}
+
+}  // namespace
+
+StudyResult study_vehicle(const Vehicle& p, bool trace) {
+    return trace ? study<Pass::trace>(p) : study<Pass::run>(p);
 }
 
 const char* const study_header =
