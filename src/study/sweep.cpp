@@ -164,7 +164,8 @@ std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, 
 
     // Designs are handed out in chunks as threads ask for them (a design that never
     // transitions takes twice as long as one that does); finished chunks wait in a window
-    // of slots until every earlier one is written, so memory stays bounded.
+    // of slots until every earlier one is written, so memory stays bounded. This thread
+    // is one of the `jobs`: it writes what is ready in order, and computes while nothing is.
     constexpr std::int64_t chunk = 16;
     const std::int64_t chunks = (total + chunk - 1) / chunk;
     const std::int64_t window = 32 * jobs;
@@ -178,42 +179,45 @@ std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, 
     std::int64_t claimed = 0, taken = 0;
     bool quit = false;
 
+    // Computes one chunk, if one may be claimed now (the lock held on entry and exit).
+    auto compute_one = [&](std::unique_lock<std::mutex>& lock) {
+        if (quit || claimed >= chunks || claimed >= taken + window) return false;
+        const std::int64_t c = claimed++;
+        lock.unlock();
+        std::string rows;
+        const std::int64_t end = std::min(total, (c + 1) * chunk);
+        for (std::int64_t i = c * chunk; i < end; ++i) rows += grid.row(shard.begin + i);
+        lock.lock();
+        slots[static_cast<std::size_t>(c % window)] = {std::move(rows), true};
+        changed.notify_all();
+        return true;
+    };
     auto work = [&] {
-        for (;;) {
-            std::int64_t c;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                changed.wait(lock, [&] { return quit || claimed >= chunks || claimed < taken + window; });
-                if (quit || claimed >= chunks) return;
-                c = claimed++;
-            }
-            std::string rows;
-            const std::int64_t end = std::min(total, (c + 1) * chunk);
-            for (std::int64_t i = c * chunk; i < end; ++i) rows += grid.row(shard.begin + i);
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                slots[static_cast<std::size_t>(c % window)] = {std::move(rows), true};
-            }
-            changed.notify_all();
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!quit && claimed < chunks) {
+            if (!compute_one(lock)) changed.wait(lock);
         }
     };
     std::vector<std::thread> threads;
-    for (int j = 0; j < jobs; ++j) threads.emplace_back(work);
+    for (int j = 1; j < jobs; ++j) threads.emplace_back(work);
 
-    for (std::int64_t c = 0; c < chunks && !stop; ++c) {
+    for (std::int64_t c = 0; c < chunks && !stop;) {
         std::string rows;
         {
             std::unique_lock<std::mutex> lock(mutex);
             Slot& slot = slots[static_cast<std::size_t>(c % window)];
-            while (!slot.ready && !stop) changed.wait_for(lock, std::chrono::milliseconds(100));
-            if (!slot.ready) break;
+            if (!slot.ready) {
+                if (!compute_one(lock)) changed.wait_for(lock, std::chrono::milliseconds(100));
+                continue;
+            }
             rows.swap(slot.rows);
             slot.ready = false;
             ++taken;
         }
         changed.notify_all();
         std::fwrite(rows.data(), 1, rows.size(), out);
-        written = std::min(total, (c + 1) * chunk);
+        ++c;
+        written = std::min(total, c * chunk);
         shown.show(written);
     }
     {
