@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "output_file/output_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path fresh_directory(const std::string& name) {
+    const fs::path directory = fs::path(::testing::TempDir()) / name;
+    fs::remove_all(directory);
+    fs::create_directories(directory);
+    return directory;
+}
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::vector<std::string> entries(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Writes `text` to the output `name` and commits it; the failure's message, or "".
+std::string write_output(const std::string& name, const std::string& text, int input = -1) {
+    try {
+        OutputFile output(name, "tool", input);
+        output.write(text);
+        output.commit();
+    } catch (const std::runtime_error& failure) {
+        return failure.what();
+    }
+    return "";
+}
+
+TEST(OutputFile, ReplacesARegularFileWhenCommittedAndOnlyThen) {
+    const fs::path directory = fresh_directory("replaces");
+    const std::string out = (directory / "out.csv").string();
+    put(out, "old");
+    {
+        OutputFile output(out, "tool", -1);
+        output.write("new");
+        EXPECT_EQ(slurp(out), "old");
+        EXPECT_EQ(entries(directory).size(), 2u) << "no temporary file beside OUT";
+    }
+    EXPECT_EQ(slurp(out), "old");
+    EXPECT_EQ(entries(directory), std::vector<std::string>{"out.csv"});
+    EXPECT_EQ(write_output(out, "new table"), "");
+    EXPECT_EQ(slurp(out), "new table");
+    EXPECT_EQ(write_output((directory / "fresh.csv").string(), "fresh"), "");
+    EXPECT_EQ(slurp(directory / "fresh.csv"), "fresh");
+    EXPECT_EQ(entries(directory), (std::vector<std::string>{"fresh.csv", "out.csv"}));
+}
+
+TEST(OutputFile, RefusesADirectoryItsInputAndNoName) {
+    const fs::path directory = fresh_directory("refuses");
+    const std::string in = (directory / "in.txt").string();
+    put(in, "trace");
+    std::FILE* input = std::fopen(in.c_str(), "rb");
+    ASSERT_NE(input, nullptr);
+    const int fd = fileno(input);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {directory.string(), directory.string() + ": is a directory"},
+        {in, in + ": is the input itself, left as it is"},
+        {"", "an empty name is no output file"},
+    };
+#ifndef _WIN32
+    const std::string link = (directory / "link").string(), by_fd = "/dev/fd/" + std::to_string(fd);
+    ASSERT_EQ(symlink("in.txt", link.c_str()), 0);
+    cases.push_back({link, link + ": is the input itself, left as it is"});
+    cases.push_back({by_fd, by_fd + ": is the input itself, left as it is"});
+#endif
+    for (const auto& [name, refusal] : cases) EXPECT_EQ(write_output(name, "table", fd), refusal) << name;
+    std::fclose(input);
+    EXPECT_EQ(slurp(in), "trace");
+}
+
+#ifndef _WIN32
+TEST(OutputFile, KeepsTheReplacedFilesModeAndALinkALink) {
+    const fs::path directory = fresh_directory("modes");
+    const std::string out = (directory / "out.csv").string();
+    put(out, "old");
+    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+    EXPECT_EQ(write_output(out, "new"), "");
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // A new file: 0666 less the umask.
+    const mode_t before = umask(027);
+    EXPECT_EQ(write_output((directory / "new.csv").string(), "new"), "");
+    umask(before);
+    ASSERT_EQ(stat((directory / "new.csv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    const std::string link = (directory / "link.csv").string();
+    ASSERT_EQ(symlink("target.csv", link.c_str()), 0);
+    for (const char* text : {"first", "second"}) {
+        EXPECT_EQ(write_output(link, text), "");
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(slurp(directory / "target.csv"), text);
+    }
+}
+
+// A name of a descriptor this process holds is written through that descriptor, where it
+// stands (here appending): what the file held stays, and nothing else is made.
+TEST(OutputFile, WritesThroughItsOwnDescriptorAtItsPosition) {
+    const fs::path directory = fresh_directory("descriptors");
+    const std::string log = (directory / "log").string();
+    put(log, "old\n");
+    const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    const std::string link = (directory / "to-fd").string();
+    ASSERT_EQ(symlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link.c_str()), 0);
+    for (const std::string& name : {"/dev/fd/" + std::to_string(fd), "/proc/self/fd/" + std::to_string(fd), link}) {
+        const std::string held = slurp(log);
+        OutputFile output(name, "tool", -1);
+        output.write(name + "\n");
+        EXPECT_EQ(slurp(log), held) << "written before commit: " << name;
+        output.commit();
+    }
+    close(fd);
+    EXPECT_EQ(slurp(log), "old\n/dev/fd/" + std::to_string(fd) + "\n/proc/self/fd/" + std::to_string(fd) + "\n" + link + "\n");
+    EXPECT_EQ(entries(directory), (std::vector<std::string>{"log", "to-fd"}));
+    EXPECT_TRUE(fs::is_symlink(link));
+}
+#endif
+
+}  // namespace

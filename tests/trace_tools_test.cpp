@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <sys/wait.h>
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The suite's folder, one for each process that runs it: the program's trace and its table, and stand-ins for gnuplot, each
+// in a folder of its own to put first on the PATH: `record` keeps the script it is fed in
+// fed.gp and answers with the end of a whole picture of the format asked for; `partial`
+// answers with a PNG that stops short, and ends well; `failing` fails as gnuplot does;
+// `hang` never ends; `big` answers with an SVG of 100 kB.
+const std::string base = ::testing::TempDir() + "trace_tools_test." + std::to_string(getpid());
+const std::map<std::string, std::string> stand_ins = {
+    {"record", "cat >fed.gp\ncase $(head -n 1 fed.gp) in\n"
+               "  *png*) printf '\\000\\000\\000\\000IEND\\256B`\\202' ;;\n"
+               "  *svg*) echo '</svg>' ;;\n  *) echo '%%EOF' ;;\nesac\n"},
+    {"partial", "cat >/dev/null\nprintf '\\211PNG\\r\\n\\032\\nIHDR'\n"},
+    {"failing", "cat >/dev/null\necho '         line 3: no such terminal' >&2\nexit 1\n"},
+    {"hang", "echo $$ >gnuplot.pid\nexec sleep 30\n"},
+    {"big", "cat >/dev/null\nhead -c 100000 /dev/zero | tr '\\0' ' '\necho '</svg>'\n"},
+};
+
+// Runs `script` with sh in `folder` (made anew if `fresh`), its output to out and err there, after defining the programs as shell variables (each through the
+// emulator in a cross build, named by its full path, so that a changed PATH still finds
+// it): $transition, $csv and $plot; $trace and $table are the suite's, and
+// all are exported.
+// Returns the exit status, or 128 + the signal that ended the script.
+int shell(const std::string& folder, const std::string& script, bool fresh = true) {
+    if (fresh) std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "'").c_str());
+    std::ofstream(folder + "/run.sh")
+        << "emulator='" EMULATOR "'\n"
+        << "if [ -n \"$emulator\" ]; then set -- $emulator; first=$(command -v \"$1\"); shift;"
+           " emulator=\"$first $*\"; fi\n"
+        << "transition=\"$emulator " TRANSITION "\" csv=\"$emulator " TRANSITION_CSV "\"\n"
+        << "plot=\"$emulator " TRANSITION_PLOT "\"\n"
+        << "trace='" << base << "/trace' table='" << base << "/table.csv' base='" << base << "'\n"
+        << "export transition csv plot trace table base\n"
+        << script << "\n";
+    const int raw = std::system(("cd '" + folder + "' && sh run.sh >out 2>err").c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// One run of a tool: the command, the exit status and the start of the one line on standard
+// error that it must give (none if empty), and a shell test of what it left that must hold.
+// Every run leaves no temporary file behind.
+struct Run {
+    const char* what;
+    std::string command;
+    int status;
+    std::string message;
+    std::string check;
+};
+
+void expect_runs(const std::vector<Run>& runs) {
+    for (const Run& run : runs) {
+        const std::string folder = base + "/run";
+        EXPECT_EQ(shell(folder, run.command), run.status) << run.what << ": " << slurp(folder + "/err");
+        const std::string err = slurp(folder + "/err");
+        if (run.message.empty()) {
+            EXPECT_EQ(err, "") << run.what;
+        } else {
+            EXPECT_EQ(err.substr(0, run.message.size()), run.message) << run.what;
+            EXPECT_EQ(err.find('\n'), err.size() - 1) << run.what << ": not one line: " << err;
+        }
+        if (!run.check.empty()) {
+            EXPECT_EQ(shell(folder, run.check, false), 0) << run.what << ": " << run.check;
+        }
+        EXPECT_EQ(shell(folder, "test -z \"$(find . -name '.transition-*')\"", false), 0)
+            << run.what << ": a temporary file left behind";
+    }
+}
+
+class TraceTools : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::system(("rm -rf '" + base + "' && mkdir -p '" + base + "'").c_str());
+        std::string script = "$transition >trace && $csv trace >table.csv\n";
+        for (const auto& [name, body] : stand_ins)
+            script += "mkdir " + name + " && printf '#!/bin/sh\\n%s' '" + escaped(body) + "' >" + name +
+                      "/gnuplot && chmod +x " + name + "/gnuplot\n";
+        ASSERT_EQ(shell(base, script, false), 0) << slurp(base + "/err");
+    }
+    static void TearDownTestSuite() { std::system(("rm -rf '" + base + "'").c_str()); }
+    // `text` for a shell's single quotes.
+    static std::string escaped(const std::string& text) {
+        std::string e;
+        for (char c : text) e += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return e;
+    }
+    static bool has_gnuplot() { return GNUPLOT[0] != '\0'; }
+};
+
+TEST_F(TraceTools, TabulatesTheRunFromAFileOrStandardInput) {
+    const std::string table = slurp(base + "/table.csv");
+    EXPECT_EQ(table.substr(0, table.find('\n')), "t,a,v,x,w,Q,lift,thrust,drag,alpha,Cx,Cz");
+    EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 373);
+    expect_runs({
+        {"standard input", "$transition | $csv - stdin.csv", 0, "", "cmp stdin.csv $table"},
+        {"a run cut in mid-line", "{ head -n 998 $trace; sed -n 999p $trace | head -c -3; } >cut; $csv cut cut.csv",
+         0, "transition-csv: warning: cut has no summary line (the run was cut short); its 110 complete steps are kept",
+         "head -n 111 $table | cmp - cut.csv"},
+    });
+}
+
+// Refused: no output, OUT as it was, one line that says why.
+TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
+    const std::string on_path = "PATH=$base/record:$PATH ";
+    expect_runs({
+        {"empty trace", ": >empty; $csv empty out.csv", 1, "empty: no complete step, not a transition trace",
+         "test ! -e out.csv"},
+        {"junk trace", "echo hello >junk; $csv junk out.csv", 1, "junk:1: expected a coefficient line", "test ! -e out.csv"},
+        {"missing trace", "$csv missing out.csv", 1,
+         "transition-csv: missing: cannot open it: No such file or directory", "test ! -e out.csv"},
+        {"junk over a picture", "echo old >keep.png; echo hello >junk; " + on_path + "$plot junk keep.png", 1,
+         "junk:1: expected", "test \"$(cat keep.png)\" = old"},
+        {"endless lines", "yes | timeout 20 $csv - out.csv", 1,
+         "standard input:1: expected a coefficient line", "test ! -e out.csv"},
+        {"an endless line", "tr '\\0' a </dev/zero | timeout 20 $csv - out.csv", 1,
+         "standard input:1: expected a line of at most", "test ! -e out.csv"},
+        {"picture of unknown format", "$plot $trace run.jpg", 2,
+         "usage: transition-plot TRACE|- OUT.png|OUT.svg|OUT.pdf", "test ! -e run.jpg"},
+        {"a name too many", "$csv a b c", 2, "usage: transition-csv TRACE|- [OUT.csv|-]", ""},
+        {"partial picture from a gnuplot that ends well",
+         "echo old >keep.png; PATH=$base/partial:$PATH $plot $trace keep.png", 1,
+         "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
+        {"gnuplot failing", "PATH=$base/failing:$PATH $plot $trace keep.png", 1,
+         "transition-plot: gnuplot could not draw keep.png: line 3: no such terminal", "test ! -e keep.png"},
+        {"no gnuplot", "PATH=/nonexistent $plot $trace keep.png", 1,
+         "transition-plot: gnuplot not found; install it with: apt-get install gnuplot-nox", "test ! -e keep.png"},
+    });
+}
+
+// Outputs that are not a regular file, or that are one under another name (the writer's
+// own tests have the rest).
+TEST_F(TraceTools, WriteThroughStreamsAndDevicesAndRefuseTheTraceItself) {
+    expect_runs({
+        {"a FIFO", "mkfifo fifo; cat fifo >from-fifo & $csv $trace fifo && wait $!", 0, "",
+         "test -p fifo && cmp from-fifo $table"},
+        {"standard output appending to a log", "echo old >log; $csv $trace /dev/stdout >>log", 0, "",
+         "{ echo old; cat $table; } | cmp - log"},
+        {"standard output between two lines",
+         "{ echo header; $csv $trace /dev/stdout || exit; echo footer; } >f", 0, "",
+         "{ echo header; cat $table; echo footer; } | cmp - f"},
+        {"names beginning with '-'", "mkdir -- -d && cp $trace ./-t && $csv -t -d/out.csv", 0, "",
+         "cmp -- -d/out.csv $table"},
+        {"no TMPDIR", "TMPDIR=/nonexistent $csv $trace out.csv", 0, "", "cmp out.csv $table"},
+        // As root, a tool that replaced devices could replace /dev/full: it gets a node of its own.
+        {"a full device", "full=/dev/full; [ $(id -u) -ne 0 ] || { mknod full c 1 7 && full=full; }; $csv $trace $full 2>e; "
+         "s=$?; cat e >&2; exit $s",
+         1, "transition-csv: ", "grep -q ': cannot write it: No space left on device$' e && { test ! -e full || test -c full; }"},
+        {"the trace through standard output", "cp $trace t; $csv t /dev/stdout >>t", 1,
+         "transition-csv: /dev/stdout: is the input itself, left as it is", "cmp t $trace"},
+    });
+}
+
+// INT, TERM and HUP end the tool, by that signal, and what it started; OUT stays as it was.
+TEST_F(TraceTools, SignalsEndTheToolAndWhatItStartedLeavingOutAsItWas) {
+    expect_runs({
+        {"HUP while the trace comes in",
+         "echo old >keep.csv; mkfifo slow; $csv - keep.csv <slow & pid=$!; exec 3>slow; cat $trace >&3; "
+         "sleep 1; kill -HUP $pid; wait $pid 2>/dev/null",
+         128 + SIGHUP, "", "test \"$(cat keep.csv)\" = old"},
+        {"TERM while gnuplot draws",
+         "echo old >keep.png; PATH=$base/hang:$PATH $plot $trace keep.png & pid=$!; "
+         "while [ ! -s gnuplot.pid ]; do sleep 0.1; done; kill -TERM $pid; wait $pid 2>/dev/null",
+         128 + SIGTERM, "", "test \"$(cat keep.png)\" = old && ! kill -0 $(cat gnuplot.pid)"},
+    });
+}
+
+TEST_F(TraceTools, FullDiskLeavesOutAsItWasNeedsUserNamespaces) {
+    if (std::system("unshare -rm true 2>/dev/null") != 0) GTEST_SKIP() << "no user namespaces here";
+    // What the small file system holds is seen only inside its namespace.
+    expect_runs({{"a 20 kB file system",
+                  "mkdir small; unshare -rm sh -c 'mount -t tmpfs -o size=20k tmpfs small && "
+                  "echo old >small/old.csv && echo old >small/old.svg && "
+                  "{ $csv $trace small/old.csv; a=$?; PATH=$base/big:$PATH $plot $trace small/old.svg; "
+                  "test $a$? = 11; } && test \"$(cat small/old.csv small/old.svg | tr -d \"\\n\")\" = oldold && "
+                  "test \"$(ls -A small | tr \"\\n\" \" \")\" = \"old.csv old.svg \"' 2>both",
+                  0, "", "grep -c ': cannot write it: No space left on device$' both | grep -qx 2"}});
+}
+
+TEST_F(TraceTools, FlushesTheDataBeforeRenamingNeedsStrace) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace not installed";
+    const std::string folder = base + "/run";
+    ASSERT_EQ(shell(folder, "strace -f -o calls -e trace=fsync,rename,renameat,renameat2 $csv $trace out.csv"), 0);
+    const std::string calls = slurp(folder + "/calls");
+    const std::size_t fsync = calls.find("fsync("), rename = calls.find("\"./.transition-csv.");
+    EXPECT_NE(fsync, std::string::npos) << calls;
+    EXPECT_NE(rename, std::string::npos) << calls;
+    EXPECT_LT(fsync, rename) << calls;
+    EXPECT_EQ(slurp(folder + "/out.csv"), slurp(base + "/table.csv"));
+}
+
+// The title from the script gnuplot is fed: why the run stopped, at the end of its last step.
+TEST_F(TraceTools, TitleTellsWhyTheRunStoppedFromTheStepsAndSummary) {
+    const std::string summary = "\\nfinal alpha 3.542290 deg, v 18.723291 m/s, x 223.371278 m, w 28347.250350 J";
+    const struct {
+        const char* what;
+        std::string trace;
+        std::string title;
+    } cases[] = {
+        {"the program's run", "cp $trace t", "Transition: wing lift reached the weight after 372 steps (t = 18.60 s)" + summary},
+        // Where the machine can make one.
+        {"a decimal-comma locale", "cp $trace t; localedef -i de_DE -f UTF-8 ./de 2>/dev/null; "
+                                   "export LOCPATH=$PWD LC_ALL=de",
+         "Transition: wing lift reached the weight after 372 steps (t = 18.60 s)" + summary},
+        {"lift equal to the weight", "sed '3348s/lift [0-9.]*$/lift 245.250000/' $trace >t",
+         "Transition: wing lift reached the weight after 372 steps (t = 18.60 s)" + summary},
+        // The speed passed 25 m/s by less than the last printed digit.
+        {"speed printed as 25 m/s", "sed '3348s/ v [0-9.]* \\(.*\\) lift .*/ v 25.000000 \\1 lift 200.000000/' $trace >t",
+         "Transition: speed passed 25 m/s after 372 steps (t = 18.60 s)" + summary},
+        // 800 steps, the last the trace's 56th.
+        {"the step cap", "{ head -n 3348 $trace; head -n 3348 $trace; head -n 504 $trace; tail -n 2 $trace; } >t",
+         "Transition: step cap of 800 steps reached after 800 steps (t = 2.80 s)" + summary},
+        {"a run cut short", "head -n 1000 $trace >t",
+         "Transition, incomplete trace (no summary line): 111 steps to t = 5.55 s\""},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = base + "/run";
+        EXPECT_EQ(shell(folder, c.trace + " && PATH=$base/record:$PATH $plot t t.svg"), 0) << c.what;
+        const std::string fed = slurp(folder + "/fed.gp");
+        EXPECT_NE(fed.find("\ntitle = \"" + c.title), std::string::npos) << c.what << ": " << fed.substr(fed.find("\ntitle"), 200);
+    }
+}
+
+TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
+    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
+    const mode_t mask = umask(0);
+    umask(mask);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%o", 0666 & ~mask);
+    expect_runs({
+        // At least 1200 x 900 pixels; a new file's mode is 0666 less the umask.
+        {"PNG from standard input", "$transition | $plot - run.png", 0, "",
+         "test $(od -An -tu1 -j16 -N8 run.png | awk '{ print ($3 * 256 + $4 >= 1200 && $7 * 256 + $8 >= 900) }') = 1"
+         " && test $(stat -c %a run.png) = " + std::string(mode)},
+        // The user's own settings are not read: they would run a command here.
+        {"SVG, the extension in capitals", "mkdir home; echo 'system \"touch ran\"' >home/.gnuplot; "
+         "HOME=$PWD/home $plot $trace run.SVG", 0, "",
+         "test ! -e ran && grep -q 'wing lift reached the weight after 372 steps (t = 18.60 s)' run.SVG && "
+         "tail -c 10 run.SVG | grep -q '</svg>'"},
+        {"PDF", "$plot $trace run.Pdf", 0, "", "head -c 5 run.Pdf | grep -q '%PDF-' && tail -c 6 run.Pdf | grep -q '%%EOF'"},
+    });
+}
+
+// Each curve's first point, as gnuplot computes it from the script it is fed, is the first
+// step's value at the step's end, t + 0.05 s. The table gnuplot writes takes the axes'
+// number formats, which the script blanks for the upper panels' x axes.
+TEST_F(TraceTools, DrawsEachCurveFromItsColumnNeedsGnuplot) {
+    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
+    const std::string folder = base + "/run";
+    ASSERT_EQ(shell(folder, "PATH=$base/record:$PATH $plot $trace t.svg && "
+                            "{ echo \"set table 'points'\"; sed '/^set format/d' fed.gp; } | " GNUPLOT " -d"), 0)
+        << slurp(folder + "/err");
+    const std::map<std::string, double> first = {
+        {"speed v", 0.099672}, {"distance x", 0.002493}, {"wing lift", 0.002401},
+        {"lift-rotor thrust", 247.071767}, {"weight Q", 245.25}, {"lift-rotor energy w", 0.145034656},
+        {"angle of attack", -2.334491}};
+    std::ifstream points(folder + "/points");
+    std::map<std::string, double> found;
+    for (std::string line; std::getline(points, line);) {
+        if (line.rfind("# Curve title: \"", 0) != 0) continue;
+        const std::string title = line.substr(16, line.size() - 17);
+        std::getline(points, line);  // "# x y type"
+        double t = 0, value = 0;
+        points >> t >> value;
+        EXPECT_DOUBLE_EQ(t, 0.05) << title;
+        found[title] = value;
+    }
+    ASSERT_EQ(found.size(), first.size());
+    for (const auto& [title, value] : first) EXPECT_NEAR(found[title], value, 1e-5 * std::fabs(value)) << title;
+}
+
+}  // namespace

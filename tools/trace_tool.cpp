@@ -1,0 +1,63 @@
+#include "trace_tool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <vector>
+
+void parse_command_line(CLI::App& app, int argc, char** argv, const std::string& usage) {
+    std::vector<char*> arguments(argv, argv + argc);
+    bool help = false;
+    for (int i = 1; i < argc; ++i) help = help || arguments[i] == std::string("-h") ||
+                                          arguments[i] == std::string("--help");
+    // After "--" every argument is a name, whatever its first character.
+    char separator[] = "--";
+    if (!help && (argc < 2 || arguments[1] != std::string(separator)))
+        arguments.insert(arguments.begin() + 1, separator);
+    try {
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
+    } catch (const CLI::CallForHelp& help_asked) {
+        app.exit(help_asked);
+        std::exit(std::cout.flush() ? 0 : 1);
+    } catch (const CLI::ParseError&) {
+        std::cerr << usage << '\n';
+        std::exit(2);
+    }
+}
+
+int run_tool(const std::string& program, const std::function<void()>& body) {
+    try {
+        body();
+        return 0;
+    } catch (const TraceError& refused) {
+        std::fprintf(stderr, "%s\n", refused.what());
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), failure.what());
+    }
+    return 1;
+}
+
+std::string table_header() {
+    std::string header;
+    for (const char* name : trace_column_names) header += std::string(name) + ',';
+    header.back() = '\n';
+    return header;
+}
+
+TraceEnd read_table(const std::string& program, const TraceInput& input,
+                    const std::function<void(const TraceStep&, std::string_view row)>& on_step) {
+    std::string row;
+    const TraceEnd end = read_trace(input.fd(), input.name(), [&](const TraceStep& step) {
+        row.clear();
+        for (const std::string& value : step.text) row += value + ',';
+        row.back() = '\n';
+        on_step(step, row);
+    });
+    if (!end.summary)
+        std::fprintf(stderr,
+                     "%s: warning: %s has no summary line (the run was cut short); its %zu "
+                     "complete steps are kept\n",
+                     program.c_str(), input.name().c_str(), end.steps);
+    return end;
+}
