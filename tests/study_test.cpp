@@ -24,8 +24,13 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
+// A temporary file of the running test's own: ctest may run several tests at once.
+std::string temporary(const std::string& name) {
+    return ::testing::TempDir() + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "." + name;
+}
+
 std::string written(const std::string& name, const std::string& text) {
-    const std::string path = ::testing::TempDir() + name;
+    const std::string path = temporary(name);
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
@@ -206,7 +211,7 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
 namespace {
 
 std::string swept(const Grid& grid, Shard shard, int jobs, bool header = true) {
-    const std::string path = ::testing::TempDir() + "sweep.csv";
+    const std::string path = temporary("sweep.csv");
     std::FILE* out = std::fopen(path.c_str(), "wb");
     const std::atomic<bool> never{false};
     run_sweep(grid, shard, jobs, out, never, nullptr);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "transition_run/calk.h"
 
@@ -40,7 +41,9 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Runs a program through the shell (and the emulator, in a cross build), its standard
 // output captured or sent to `redirect`, under `wrapper` if one is given.
 Outcome run(const std::string& program, std::string redirect = "", const std::string& wrapper = "") {
-    const std::string out = ::testing::TempDir() + "run.out", err = ::testing::TempDir() + "run.err";
+    // Named for this process: ctest may run several tests at once.
+    const std::string stem = ::testing::TempDir() + "run." + std::to_string(getpid());
+    const std::string out = stem + ".out", err = stem + ".err";
     std::remove(out.c_str());
     if (redirect.empty()) redirect = ">'" + out + "'";
     const std::string command =
@@ -113,7 +116,7 @@ TEST(TransitionRun, LostOutputIsReportedAsFailure) {
 TEST(TransitionRun, InjectedWriteErrorsNeedStrace) {
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace not installed";
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=write ";
-    const std::string writes = ::testing::TempDir() + "writes";
+    const std::string writes = ::testing::TempDir() + "writes." + std::to_string(getpid());
     run(TRANSITION, ">/dev/null",
         "ASAN_OPTIONS=detect_leaks=0 strace -f -o '" + writes + "' -e trace=write -e signal=none");
     int last = 0;
