@@ -42,8 +42,8 @@ const std::map<std::string, std::string> stand_ins = {
 
 // Runs `script` with sh in `folder` (made anew if `fresh`), its output to out and err there, after defining the programs as shell variables (each through the
 // emulator in a cross build, named by its full path, so that a changed PATH still finds
-// it): $transition, $csv and $plot; $trace and $table are the suite's, and
-// all are exported.
+// it): $transition, $csv, $plot, $study and $plot_study; $trace, $table, $sweep and $grid
+// are the suite's, and all are exported.
 // Returns the exit status, or 128 + the signal that ended the script.
 int shell(const std::string& folder, const std::string& script, bool fresh = true) {
     if (fresh) std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "'").c_str());
@@ -53,8 +53,10 @@ int shell(const std::string& folder, const std::string& script, bool fresh = tru
            " emulator=\"$first $*\"; fi\n"
         << "transition=\"$emulator " TRANSITION "\" csv=\"$emulator " TRANSITION_CSV "\"\n"
         << "plot=\"$emulator " TRANSITION_PLOT "\"\n"
+        << "study=\"$emulator " TRANSITION_STUDY "\" plot_study=\"$emulator " TRANSITION_PLOT_STUDY "\"\n"
         << "trace='" << base << "/trace' table='" << base << "/table.csv' base='" << base << "'\n"
-        << "export transition csv plot trace table base\n"
+        << "sweep='" << base << "/sweep.csv' grid='" << base << "/grid.csv'\n"
+        << "export transition csv plot study plot_study trace table sweep grid base\n"
         << script << "\n";
     const int raw = std::system(("cd '" + folder + "' && sh run.sh >out 2>err").c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -94,7 +96,11 @@ class TraceTools : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         std::system(("rm -rf '" + base + "' && mkdir -p '" + base + "'").c_str());
-        std::string script = "$transition >trace && $csv trace >table.csv\n";
+        // A sweep of one key, given in falling order, whose designs stop by lift, by the step
+        // cap and as invalid; a 2 x 2 grid with an invalid column.
+        std::string script = "$transition >trace && $csv trace >table.csv && "
+                             "$study --jobs 1 --sweep 'propeller_thrust[1]=-1.0136,-3,-8' >sweep.csv && "
+                             "$study --jobs 1 --sweep mass=30,20 --sweep 'propeller_thrust[1]=-1.0136,-8' >grid.csv\n";
         for (const auto& [name, body] : stand_ins)
             script += "mkdir " + name + " && printf '#!/bin/sh\\n%s' '" + escaped(body) + "' >" + name +
                       "/gnuplot && chmod +x " + name + "/gnuplot\n";
@@ -147,6 +153,19 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-plot: gnuplot could not draw keep.png: line 3: no such terminal", "test ! -e keep.png"},
         {"no gnuplot", "PATH=/nonexistent $plot $trace keep.png", 1,
          "transition-plot: gnuplot not found; install it with: apt-get install gnuplot-nox", "test ! -e keep.png"},
+        {"a sweep cut in mid-row", "echo old >keep.png; head -c -20 $sweep >cut.csv; " + on_path + "$plot_study cut.csv keep.png",
+         1, "cut.csv:4: expected a line feed at the end of every line", "test \"$(cat keep.png)\" = old"},
+        {"an unknown stop", "sed '3s/,cap,/,capped,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
+         "bad.csv:3: expected a stop of lift, speed, cap or invalid, not 'capped'", "test ! -e keep.png"},
+        {"a located moment for a design stopped by the step cap",
+         "sed '3s/,,/,1,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
+         "bad.csv:3: expected event_t empty for a design stopped by the step cap, not '1'", "test ! -e keep.png"},
+        {"a decimal comma", "sed '2s/^-1.0136,/-1,0136,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
+         "bad.csv:2: expected 15 fields, as in the header, not 16", "test ! -e keep.png"},
+        {"three swept keys", "$study --jobs 1 --sweep mass=20 --sweep gravity=9.81 --sweep wing_area=1 >three.csv; " +
+         on_path + "$plot_study three.csv keep.png", 1,
+         "transition-plot-study: three.csv: a sweep of 3 keys (mass, gravity, wing_area); only one or two keys can be drawn",
+         "test ! -e keep.png"},
     });
 }
 
@@ -263,32 +282,97 @@ TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
     });
 }
 
-// Each curve's first point, as gnuplot computes it from the script it is fed, is the first
-// step's value at the step's end, t + 0.05 s. The table gnuplot writes takes the axes'
-// number formats, which the script blanks for the upper panels' x axes.
-TEST_F(TraceTools, DrawsEachCurveFromItsColumnNeedsGnuplot) {
-    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
+// The points of each curve, by its title, as gnuplot computes them from the script that a
+// tool's `command` fed the `record` stand-in: each point's numbers, NaN where undefined. The
+// table gnuplot writes takes the axes' number formats, which the trace's script blanks for
+// the upper panels' x axes.
+using Curves = std::map<std::string, std::vector<std::vector<double>>>;
+Curves plotted(const std::string& command) {
     const std::string folder = base + "/run";
-    ASSERT_EQ(shell(folder, "PATH=$base/record:$PATH $plot $trace t.svg && "
+    EXPECT_EQ(shell(folder, "PATH=$base/record:$PATH " + command + " && "
                             "{ echo \"set table 'points'\"; sed '/^set format/d' fed.gp; } | " GNUPLOT " -d"), 0)
         << slurp(folder + "/err");
+    std::ifstream points(folder + "/points");
+    Curves curves;
+    std::string title;
+    for (std::string line; std::getline(points, line);) {
+        if (line.rfind("# Curve title: \"", 0) == 0) title = line.substr(16, line.size() - 17);
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<double> numbers;
+        char* end = nullptr;
+        for (const char* p = line.c_str();; p = end) {
+            const double x = std::strtod(p, &end);
+            if (end == p) break;
+            numbers.push_back(x);
+        }
+        curves[title].push_back(numbers);
+    }
+    return curves;
+}
+
+// Each curve's first point is the first step's value at the step's end, t + 0.05 s.
+TEST_F(TraceTools, DrawsEachCurveFromItsColumnNeedsGnuplot) {
+    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
     const std::map<std::string, double> first = {
         {"speed v", 0.099672}, {"distance x", 0.002493}, {"wing lift", 0.002401},
         {"lift-rotor thrust", 247.071767}, {"weight Q", 245.25}, {"lift-rotor energy w", 0.145034656},
         {"angle of attack", -2.334491}};
-    std::ifstream points(folder + "/points");
-    std::map<std::string, double> found;
-    for (std::string line; std::getline(points, line);) {
-        if (line.rfind("# Curve title: \"", 0) != 0) continue;
-        const std::string title = line.substr(16, line.size() - 17);
-        std::getline(points, line);  // "# x y type"
-        double t = 0, value = 0;
-        points >> t >> value;
-        EXPECT_DOUBLE_EQ(t, 0.05) << title;
-        found[title] = value;
+    const Curves curves = plotted("$plot $trace t.svg");
+    ASSERT_EQ(curves.size(), first.size());
+    for (const auto& [title, value] : first) {
+        const auto curve = curves.find(title);
+        ASSERT_TRUE(curve != curves.end() && !curve->second.empty() && curve->second[0].size() == 2) << title;
+        EXPECT_DOUBLE_EQ(curve->second[0][0], 0.05) << title;
+        EXPECT_NEAR(curve->second[0][1], value, 1e-5 * std::fabs(value)) << title;
     }
-    ASSERT_EQ(found.size(), first.size());
-    for (const auto& [title, value] : first) EXPECT_NEAR(found[title], value, 1e-5 * std::fabs(value)) << title;
+}
+
+// One key: a point per design in the key's order, a gap (NaN) where it has no value. Two
+// keys: a cell per design reaching halfway to its neighbours, coloured by the value. gnuplot
+// prints six digits. The title, as gnuplot draws it, counts the designs that leave gaps.
+TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
+    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
+    const double gap = std::nan("");
+    const struct {
+        const char* what;
+        std::string csv;
+        std::string title;
+        Curves points;
+    } cases[] = {
+        {"one key", "$sweep", "Sweep of propeller_thrust[1]: 3 designs, 1 invalid, 1 without transition (cap)",
+         {{"located transition time", {{-8, gap}, {-3, gap}, {-1.0136, 18.5552}}},
+          {"distance at that moment", {{-8, gap}, {-3, gap}, {-1.0136, 222.532}}},
+          {"lift-rotor energy by then", {{-8, gap}, {-3, gap}, {-1.0136, 28.3473}}},
+          {"peak lift-rotor power", {{-8, gap}, {-3, 2900.76}, {-1.0136, 2900.76}}}}},
+        {"two keys", "$grid", "Sweep of mass and propeller_thrust[1]: 4 designs (2 x 2), 2 invalid",
+         {{"located transition time", {{30, -1.0136, 25, 35, -4.5068, 2.4796, 28.056},
+                                       {30, -8, 25, 35, -11.4932, -4.5068, gap},
+                                       {20, -1.0136, 15, 25, -4.5068, 2.4796, 12.4517},
+                                       {20, -8, 15, 25, -11.4932, -4.5068, gap}}},
+          {"lift-rotor energy by then", {{30, -1.0136, 25, 35, -4.5068, 2.4796, 50.6167},
+                                         {30, -8, 25, 35, -11.4932, -4.5068, gap},
+                                         {20, -1.0136, 15, 25, -4.5068, 2.4796, 14.5245},
+                                         {20, -8, 15, 25, -11.4932, -4.5068, gap}}}}},
+    };
+    for (const auto& c : cases) {
+        const Curves curves = plotted("$plot_study " + c.csv + " t.svg");
+        EXPECT_EQ(curves.size(), 4u) << c.what;
+        for (const auto& [title, points] : c.points) {
+            const auto curve = curves.find(title);
+            ASSERT_TRUE(curve != curves.end()) << c.what << ": no curve " << title;
+            ASSERT_EQ(curve->second.size(), points.size()) << c.what << ": " << title;
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                ASSERT_EQ(curve->second[i].size(), points[i].size()) << c.what << ": " << title << ", point " << i;
+                for (std::size_t j = 0; j < points[i].size(); ++j) {
+                    const double found = curve->second[i][j], expected = points[i][j];
+                    EXPECT_TRUE(std::isnan(expected) ? std::isnan(found) : std::fabs(found - expected) <= 1e-5 * std::fabs(expected))
+                        << c.what << ": " << title << ", point " << i << ", number " << j << ": " << found;
+                }
+            }
+        }
+        EXPECT_EQ(shell(base + "/run", "$plot_study " + c.csv + " t.svg && grep -qF '<text>" + c.title + "</text>' t.svg"), 0)
+            << c.what;
+    }
 }
 
 }  // namespace

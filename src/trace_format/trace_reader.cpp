@@ -101,11 +101,9 @@ public:
         throw TraceError(name_ + ":" + std::to_string(number_) + ": expected " + what);
     }
 
-    // The next line, its line feed removed.
-    void line(std::string_view text) {
-        ++number_;
-        if (number_ == 1 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    // Line `number`, as read_lines passes it.
+    void line(std::string_view text, std::size_t number) {
+        number_ = number;
         if (ended_) refuse("nothing after the summary line");
         if (closing_) {
             TraceSummary summary;
@@ -161,12 +159,6 @@ public:
         return {steps_, summary_};
     }
 
-    // Refuses the line being read, which has grown longer than any the program prints.
-    [[noreturn]] void refuse_long_line() {
-        ++number_;
-        refuse("a line of at most " + std::to_string(longest_line) + " bytes");
-    }
-
 private:
     const std::string& name_;
     const std::function<void(const TraceStep&)>& on_step_;
@@ -191,28 +183,42 @@ long read_some(int fd, char* buffer, std::size_t size) {
 
 }  // namespace
 
-TraceEnd read_trace(int fd, const std::string& name,
-                    const std::function<void(const TraceStep&)>& on_step) {
-    Reader reader(name, on_step);
+std::string read_lines(int fd, const std::string& name, std::size_t longest,
+                       const std::function<void(std::string_view line, std::size_t number)>& on_line) {
     std::string line;
-    line.reserve(longest_line);
+    line.reserve(longest);
+    std::size_t number = 0;
     char buffer[1 << 16];
     for (;;) {
         const long got = read_some(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw std::runtime_error(name + ": cannot read it: " + std::strerror(errno));
-        if (got == 0) return reader.finish(line);
+        if (got == 0) return line;
         for (const char *p = buffer, *end = buffer + got; p < end;) {
             const char* feed = static_cast<const char*>(std::memchr(p, '\n', end - p));
             const char* stop = feed != nullptr ? feed : end;
-            if (line.size() + (stop - p) > longest_line) reader.refuse_long_line();
+            if (line.size() + (stop - p) > longest)
+                throw TraceError(name + ":" + std::to_string(number + 1) + ": expected a line of at most " +
+                                 std::to_string(longest) + " bytes");
             line.append(p, stop);
             if (feed == nullptr) break;
-            reader.line(line);
+            std::string_view text = line;
+            if (++number == 1 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+            on_line(text, number);
             line.clear();
             p = feed + 1;
         }
     }
+}
+
+TraceEnd read_trace(int fd, const std::string& name,
+                    const std::function<void(const TraceStep&)>& on_step) {
+    Reader reader(name, on_step);
+    const std::string rest = read_lines(fd, name, longest_line, [&](std::string_view line, std::size_t number) {
+        reader.line(line, number);
+    });
+    return reader.finish(rest);
 }
 
 TraceInput::TraceInput(const std::string& argument)

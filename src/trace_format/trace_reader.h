@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // Reading a transition trace strictly: exactly the lines of trace_lines.h, per step four
 // pairs of coefficient and force line, then the step line; after the last step an empty
@@ -43,10 +44,21 @@ struct TraceEnd {
 };
 
 // A trace that is not what the program prints, as one line: "NAME:LINE: expected ..." at
-// its first wrong line, or "NAME: no complete step, not a transition trace".
+// its first wrong line, or "NAME: no complete step, not a transition trace". Other inputs
+// read line by line, as a sweep's table, are refused the same way.
 class TraceError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Reads descriptor fd (left open) to its end, line by line in a fixed memory, passing
+// on_line each line and its number from 1 without its line feed, a CR before that, or on
+// line 1 a UTF-8 byte-order mark. A line of more than `longest` bytes, all of them counted,
+// is refused as soon as it is, with TraceError "NAME:LINE: expected a line of at most
+// LONGEST bytes". Returns what follows the last line feed, an unfinished line. Throws
+// std::runtime_error "NAME: cannot read it: REASON" when reading fails, and whatever
+// on_line throws.
+std::string read_lines(int fd, const std::string& name, std::size_t longest,
+                       const std::function<void(std::string_view line, std::size_t number)>& on_line);
 
 // Reads the trace on descriptor fd (left open) in constant memory, calling on_step for
 // each complete step in order, as soon as its step line is read; `name` is the input's

@@ -215,6 +215,13 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
     return {name, static_cast<int>(k - keys), index < 0 && k->length == 1 ? 0 : index};
 }
 
+std::string value_unit(const VehicleValue& value) {
+    const Key& k = keys[value.key];
+    if (k.length != 1 || k.values == nullptr) return "";
+    const std::string what = k.what;
+    return what.substr(0, what.find(','));
+}
+
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {
     const Key& k = keys[value.key];
     if (value.index < 0) {

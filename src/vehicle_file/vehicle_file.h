@@ -37,6 +37,10 @@ struct VehicleValue {
 // refused ("WHERE: ...", WHERE being `where`).
 VehicleValue find_value(const std::string& name, const std::string& where);
 
+// A value's unit as a vehicle file's comments give it ("kg", "m^2"); "" for the number of lift
+// rotors and for a polynomial's coefficient.
+std::string value_unit(const VehicleValue& value);
+
 // Sets that value to x, refusing as a file would a value that is not finite, out of its
 // range, or not a whole number of rotors.
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where);
