@@ -166,6 +166,20 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          on_path + "$plot_study three.csv keep.png", 1,
          "transition-plot-study: three.csv: a sweep of 3 keys (mass, gravity, wing_area); only one or two keys can be drawn",
          "test ! -e keep.png"},
+        // The study: bad input, an aircraft the model cannot fly and a lost output are one
+        // line and status 1 with nothing on standard output, usage errors status 2.
+        {"a missing vehicle file", "$study missing.toml >out", 1,
+         "missing.toml: cannot read it: No such file or directory", "test ! -s out"},
+        {"an aircraft out of the model's range, traced", "$study --trace --set 'propeller_thrust=[10, -2, 0]' >out", 1,
+         "transition-study: the model leaves its range: propeller thrust -", "test ! -s out"},
+        {"an unknown option", "$study --bogus >out", 2, "transition-study: The following argument was not expected",
+         "test ! -s out"},
+        {"a traced sweep", "$study --trace --sweep mass=20:30:3 >out", 2, "transition-study: ", "test ! -s out"},
+        {"a full disk", "$study >/dev/full", 1, "transition-study: cannot write the row: No space left on device", ""},
+        // TERM stops a sweep between two rows.
+        {"a sweep ended by TERM", "$study --jobs 2 --sweep mass=20:30:1000000 >big.csv & sleep 2; kill -TERM $!; wait $! 2>/dev/null",
+         143, "transition-study: interrupted after ", "test -s big.csv && test -z \"$(awk -F, 'NF != 15' big.csv)\" && "
+         "test \"$(tail -c 1 big.csv | od -An -c | tr -d ' ')\" = '\\n'"},
     });
 }
 
