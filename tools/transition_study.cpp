@@ -6,6 +6,7 @@
 // cannot fly, 2 for a usage error.
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -16,6 +17,8 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -36,13 +39,55 @@ int refuse(const std::string& message) {
     return 1;
 }
 
-// INT or TERM during a sweep: the sweep stops between two rows, then the signal ends it.
-std::atomic<bool> interrupted{false};
-volatile std::sig_atomic_t signal_seen = 0;
-void interrupt(int signal) {
-    signal_seen = signal;
-    interrupted = true;
+// INT or TERM during a sweep: the sweep stops between two rows, then the signal ends the
+// program. On POSIX systems the two are blocked in every thread (the sweep's threads
+// inherit the mask) and taken by a thread of their own with sigwait, so no handler ever
+// interrupts a thread at work; Windows has only handlers.
+struct Interrupt {
+    std::atomic<bool> seen{false};
+    std::atomic<int> signal{0};
+};
+#ifdef _WIN32
+Interrupt* windows_interrupt = nullptr;
+void on_signal(int signal) {
+    windows_interrupt->signal = signal;
+    windows_interrupt->seen = true;
 }
+void watch_signals(const std::shared_ptr<Interrupt>& interrupt) {
+    windows_interrupt = interrupt.get();
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+}
+void end_by(int signal) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+#else
+sigset_t interrupting() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+void watch_signals(const std::shared_ptr<Interrupt>& interrupt) {
+    const sigset_t set = interrupting();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([interrupt, set] {
+        int signal = 0;
+        if (sigwait(&set, &signal) == 0) {
+            interrupt->signal = signal;
+            interrupt->seen = true;
+        }
+    }).detach();
+}
+void end_by(int signal) {
+    std::signal(signal, SIG_DFL);
+    const sigset_t set = interrupting();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+}
+#endif
 
 int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jobs, const std::string& shard) {
     int k = 1, n = 1;
@@ -56,17 +101,16 @@ int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jo
         }
         for (const std::string& s : sweeps) parsed.push_back(parse_sweep(s));
         const Grid grid(vehicle, std::move(parsed));
-        std::signal(SIGINT, interrupt);
-        std::signal(SIGTERM, interrupt);
+        const auto interrupt = std::make_shared<Interrupt>();
+        watch_signals(interrupt);
         const Shard part = shard_of(grid.size(), k, n);
-        const std::int64_t rows = run_sweep(grid, part, jobs, stdout, interrupted,
+        const std::int64_t rows = run_sweep(grid, part, jobs, stdout, interrupt->seen,
                                             isatty(fileno(stderr)) ? stderr : nullptr);
         if (!finish_standard_output(me, "the sweep")) return 1;
-        if (interrupted) {
+        if (interrupt->seen) {
             std::fprintf(stderr, "%s: interrupted after %lld of %lld designs; the rows written are whole\n", me,
                          static_cast<long long>(rows), static_cast<long long>(part.end - part.begin));
-            std::signal(signal_seen, SIG_DFL);
-            std::raise(signal_seen);
+            end_by(interrupt->signal);
             return 1;
         }
         return 0;
