@@ -5,7 +5,6 @@
 // holds on the integrated solution. Nothing here keeps state between calls: designs may
 // be studied on several threads at once.
 
-#include <cstdio>
 #include <string>
 
 #include "flight_model/vehicle_model.h"
