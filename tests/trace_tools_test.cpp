@@ -267,6 +267,10 @@ TEST_F(TraceTools, TitleTellsWhyTheRunStoppedFromTheStepsAndSummary) {
         // 800 steps, the last the trace's 56th.
         {"the step cap", "{ head -n 3348 $trace; head -n 3348 $trace; head -n 504 $trace; tail -n 2 $trace; } >t",
          "Transition: step cap of 800 steps reached after 800 steps (t = 2.80 s)" + summary},
+        // Lift reaches the weight at the 800th step: the run's own order of reasons.
+        {"lift at the step cap", "{ head -n 3348 $trace; head -n 3348 $trace; head -n 504 $trace; tail -n 2 $trace; } | "
+                                 "sed '7200s/lift [0-9.]*$/lift 245.250000/' >t",
+         "Transition: wing lift reached the weight after 800 steps (t = 2.80 s)" + summary},
         {"a run cut short", "head -n 1000 $trace >t",
          "Transition, incomplete trace (no summary line): 111 steps to t = 5.55 s\""},
     };

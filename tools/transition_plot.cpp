@@ -57,18 +57,20 @@ unset multiplot
 )gp";
 
 // Why the run stopped, at the end of its last step, and its summary. A trace with its
-// summary stopped for a reason: the step cap, or else wing lift reaching the weight (lift
-// equal to Q counts) or, failing that, the speed passing 25 m/s.
+// summary stopped for a reason, which the run's own stop test gives from the last step line;
+// its six decimals can hide only a speed just past 25 m/s (lift at or above the weight
+// prints at or above it, and the step count is exact), so a test that finds no reason in
+// the printed figures means that one.
 std::string title(const TraceEnd& end, const TraceStep& last) {
     const std::string steps = std::to_string(end.steps);
     const std::string until = fixed(last.value[col_t] + run_step, 2);
     if (!end.summary)
         return "Transition, incomplete trace (no summary line): " + steps + " steps to t = " + until + " s";
-    const std::string why =
-        end.steps == static_cast<std::size_t>(run_step_cap)
-            ? "step cap of " + std::to_string(run_step_cap) + " steps reached"
-            : last.value[col_lift] >= last.value[col_Q] ? "wing lift reached the weight"
-                                                        : "speed passed 25 m/s";
+    const StopReason reason = run_stop_reason(last.value[col_v], last.value[col_lift], last.value[col_Q],
+                                              static_cast<int>(end.steps) - 1, run_step_cap);
+    const std::string why = reason == StopReason::cap    ? "step cap of " + std::to_string(run_step_cap) + " steps reached"
+                            : reason == StopReason::lift ? "wing lift reached the weight"
+                                                         : "speed passed 25 m/s";
     const auto& final = end.summary->text;
     return "Transition: " + why + " after " + steps + " steps (t = " + until + " s)\n" +
            "final alpha " + final[sum_alpha] + " deg, v " + final[sum_v] + " m/s, x " +

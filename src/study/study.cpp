@@ -152,8 +152,9 @@ StudyResult study(const Vehicle& p) {
             return r;
         }
         watch(t, start, end);
-        if (run_stops(end[0], model.lift, k.Q, i, run_step_cap)) {
-            r.stop = end[0] > 25.0 ? Stop::speed : model.lift >= k.Q ? Stop::lift : Stop::cap;
+        const StopReason reason = run_stop_reason(end[0], model.lift, k.Q, i, run_step_cap);
+        if (reason != StopReason::none) {
+            r.stop = reason == StopReason::speed ? Stop::speed : reason == StopReason::lift ? Stop::lift : Stop::cap;
             r.steps = i + 1;
             break;
         }

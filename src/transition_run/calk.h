@@ -12,9 +12,18 @@ void calk(double* result);
 constexpr double run_step = 0.05;
 constexpr int run_step_cap = 800;
 
-// The run's stop test after step i (from 0) of at most `steps` steps: the end-of-step
-// speed v has passed 25 m/s (strictly), the step's wing lift has reached the weight
-// (not strictly), or this is the last step allowed.
+// Why a run stops after a step, if it does.
+enum class StopReason { none, speed, lift, cap };
+
+// The run's stop test after step i (from 0) of at most `steps` steps, its reasons taken in
+// this order: the end-of-step speed v has passed 25 m/s (strictly), the step's wing lift
+// has reached the weight (not strictly), or this is the last step allowed.
+inline StopReason run_stop_reason(double v, double lift, double weight, int i, int steps) {
+    if (v > 25.0) return StopReason::speed;
+    if (lift >= weight) return StopReason::lift;
+    if (i == steps - 1) return StopReason::cap;
+    return StopReason::none;
+}
 inline bool run_stops(double v, double lift, double weight, int i, int steps) {
-    return v > 25.0 || lift >= weight || i == steps - 1;
+    return run_stop_reason(v, lift, weight, i, steps) != StopReason::none;
 }
