@@ -18,30 +18,33 @@
 namespace {
 
 // One key of a vehicle file and the values it sets: `length` reals from values(v) on, or
-// the rotor count when `values` is null.
+// the rotor count when `values` is null. A polynomial's coefficient i has the unit
+// `unit` / `per`^i, its value's unit over its variable's to the power i.
 struct Key {
     const char* name;
     int length;
     double* (*values)(Vehicle&);
     bool positive;     // each value must be > 0
     const char* what;  // shown in a written file
+    const char* unit;  // the value's unit, "" for a pure number
+    const char* per;   // a polynomial's variable's unit, else ""
 };
 
 const Key keys[] = {
-    {"air_density", 1, [](Vehicle& v) { return &v.rho; }, true, "kg/m^3"},
-    {"gravity", 1, [](Vehicle& v) { return &v.g; }, true, "m/s^2"},
-    {"mass", 1, [](Vehicle& v) { return &v.m; }, true, "kg"},
-    {"wing_area", 1, [](Vehicle& v) { return &v.S; }, true, "m^2"},
-    {"lift_rotors", 1, nullptr, true, "number of lift rotors"},
-    {"lift_rotor_diameter", 1, [](Vehicle& v) { return &v.d; }, true, "m, each"},
+    {"air_density", 1, [](Vehicle& v) { return &v.rho; }, true, "kg/m^3", "kg/m^3", ""},
+    {"gravity", 1, [](Vehicle& v) { return &v.g; }, true, "m/s^2", "m/s^2", ""},
+    {"mass", 1, [](Vehicle& v) { return &v.m; }, true, "kg", "kg", ""},
+    {"wing_area", 1, [](Vehicle& v) { return &v.S; }, true, "m^2", "m^2", ""},
+    {"lift_rotors", 1, nullptr, true, "number of lift rotors", "", ""},
+    {"lift_rotor_diameter", 1, [](Vehicle& v) { return &v.d; }, true, "m, each", "m", ""},
     {"angle_of_attack", 4, [](Vehicle& v) { return v.alpha_schedule; }, false,
-     "rad, in speed: c0 + c1 v + c2 v^2 + c3 v^3"},
+     "rad, in speed: c0 + c1 v + c2 v^2 + c3 v^3", "rad", "(m/s)"},
     {"propeller_thrust", 3, [](Vehicle& v) { return v.propeller; }, false,
-     "N, in speed: c0 + c1 v + c2 v^2"},
+     "N, in speed: c0 + c1 v + c2 v^2", "N", "(m/s)"},
     {"lift_coefficient", 2, [](Vehicle& v) { return v.lift_curve; }, false,
-     "in angle of attack: c0 + c1 alpha"},
+     "in angle of attack: c0 + c1 alpha", "", "rad"},
     {"drag_coefficient", 3, [](Vehicle& v) { return v.drag_polar; }, false,
-     "in angle of attack: c0 + c1 alpha + c2 alpha^2"},
+     "in angle of attack: c0 + c1 alpha + c2 alpha^2", "", "rad"},
 };
 
 // The largest rotor count taken: far beyond any aircraft, and exact as a double.
@@ -217,9 +220,10 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
 
 std::string value_unit(const VehicleValue& value) {
     const Key& k = keys[value.key];
-    if (k.length != 1 || k.values == nullptr) return "";
-    const std::string what = k.what;
-    return what.substr(0, what.find(','));
+    const std::string unit = k.unit;
+    if (value.index <= 0 || k.length == 1) return unit;
+    const std::string power = value.index == 1 ? "" : "^" + std::to_string(value.index);
+    return (unit.empty() ? "1" : unit) + "/" + k.per + power;
 }
 
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {

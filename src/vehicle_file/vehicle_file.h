@@ -37,8 +37,9 @@ struct VehicleValue {
 // refused ("WHERE: ...", WHERE being `where`).
 VehicleValue find_value(const std::string& name, const std::string& where);
 
-// A value's unit as a vehicle file's comments give it ("kg", "m^2"); "" for the number of lift
-// rotors and for a polynomial's coefficient.
+// A value's unit: "kg", "m^2"; a polynomial's coefficient i its value's unit over its
+// variable's to the power i ("N/(m/s)^2", "1/rad"); "" for the number of lift rotors and
+// for a pure number.
 std::string value_unit(const VehicleValue& value);
 
 // Sets that value to x, refusing as a file would a value that is not finite, out of its
