@@ -151,6 +151,11 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
         {"gnuplot failing", "PATH=$base/failing:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: line 3: no such terminal", "test ! -e keep.png"},
+        // A file size limit (ulimit -f, in blocks of 512 bytes or more) far below the table's.
+        {"a file size limit", "echo old >keep.csv; (ulimit -f 10; $csv $trace keep.csv)", 1,
+         "transition-csv: keep.csv: cannot write it: File too large", "test \"$(cat keep.csv)\" = old"},
+        {"a file size limit under a picture", "echo old >keep.svg; (ulimit -f 10; PATH=$base/big:$PATH $plot $trace keep.svg)",
+         1, "transition-plot: keep.svg: cannot write it: File too large", "test \"$(cat keep.svg)\" = old"},
         {"no gnuplot", "PATH=/nonexistent $plot $trace keep.png", 1,
          "transition-plot: gnuplot not found; install it with: apt-get install gnuplot-nox", "test ! -e keep.png"},
         {"a sweep cut in mid-row", "echo old >keep.png; head -c -20 $sweep >cut.csv; " + on_path + "$plot_study cut.csv keep.png",

@@ -112,7 +112,7 @@ public:
         sigset_t signals;
         sigemptyset(&signals);
         posix_spawnattr_setsigmask(&attributes, &signals);
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&signals, s);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&signals, s);
         posix_spawnattr_setsigdefault(&attributes, &signals);
         posix_spawnattr_setpgroup(&attributes, 0);
         posix_spawnattr_setflags(&attributes,

@@ -305,6 +305,10 @@ OutputFile::OutputFile(const std::string& name, const std::string& program, int 
     }
     if (partial_.fd < 0) fail("cannot write it", EEXIST);
 #else
+    // A file grown past the process's size limit (ulimit -f) fails its write with EFBIG,
+    // reported like a full disk, rather than killing the process by SIGXFSZ with its
+    // temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     const Destination destination = follow(name);
     struct stat st;
     if (destination.descriptor >= 0) {

@@ -19,7 +19,8 @@
 // the system's reason, "out.csv: cannot write it: No space left on device". The temporary
 // file is removed when the object is destroyed uncommitted, and on INT, TERM or HUP (INT
 // and TERM on Windows), after which the process dies by that signal; a process writes one
-// such output at a time.
+// such output at a time. On POSIX systems SIGXFSZ is ignored from construction on, so that a
+// write past the file size limit (ulimit -f) fails as "File too large".
 class OutputFile {
 public:
     // `input` is the descriptor of what the program reads, or -1.
