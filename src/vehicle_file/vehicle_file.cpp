@@ -77,7 +77,7 @@ const Key* find_key(const std::string& name) {
     for (const Key& k : keys) {
         if (edit_distance(name, k.name) < edit_distance(name, nearest->name)) nearest = &k;
     }
-    throw VehicleError(where + "unknown key '" + name + "'; the nearest known key is '" +
+    throw UnknownKeyError(where + "unknown key '" + printable(name) + "'; the nearest known key is '" +
                        nearest->name + "'");
 }
 
@@ -154,25 +154,86 @@ void assign(const Key& k, const toml::node& node, const std::string& source, boo
     std::copy(values, values + k.length, k.values(vehicle));
 }
 
-// The whole of a file of at most 1 MiB, or a refusal naming it.
-std::string contents(const std::string& path) {
+// The whole of a file of at most 1 MiB, or a refusal naming it as `shown`.
+std::string contents(const std::string& path, const std::string& shown) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
-        throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+        throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
     }
-    if (S_ISDIR(info.st_mode)) throw VehicleError(path + ": is a directory, not a vehicle file");
+    if (S_ISDIR(info.st_mode)) throw VehicleError(shown + ": is a directory, not a vehicle file");
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+    if (!in) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
     constexpr std::size_t most = 1 << 20;
     std::string text(most + 1, '\0');
     in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (in.bad()) throw VehicleError(path + ": cannot read it: " + std::strerror(errno));
+    if (in.bad()) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
     text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > most) throw VehicleError(path + ": larger than 1 MiB, not a vehicle file");
+    if (text.size() > most) throw VehicleError(shown + ": larger than 1 MiB, not a vehicle file");
     return text;
 }
 
+// The parser descends once for each part of a dotted key and each level of nested values,
+// so a file of a few hundred kilobytes could exhaust the stack. A vehicle file's keys are
+// plain names and its values at most one array deep: a key of more than `most_parts` parts,
+// or values nested more than `most_depth` deep, is refused before the parser sees it.
+// Strings and comments are skipped; a key is what stands before '=' at the start of a line,
+// in a [table] header, or after '{' or ',' in an inline table.
+constexpr int most_parts = 16;
+constexpr int most_depth = 16;
+
+void refuse_deep_nesting(const std::string& text, const std::string& source) {
+    std::size_t line = 1;
+    std::string nesting;  // '[' for an array, '{' for an inline table
+    bool key = true;
+    int parts = 1;
+    auto refuse = [&](const std::string& what) {
+        throw VehicleError(source + ":" + std::to_string(line) + ": expected " + what);
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"' || c == '\'') {
+            // A string, basic or literal, on one line or (tripled quotes) on several.
+            const bool triple = text.compare(i, 3, std::string(3, c)) == 0;
+            const std::string end = triple ? std::string(3, c) : std::string(1, c);
+            for (i += end.size(); i < text.size() && text.compare(i, end.size(), end) != 0; ++i) {
+                if (text[i] == '\n') ++line;
+                if (c == '"' && text[i] == '\\') {
+                    if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
+                    ++i;
+                }
+            }
+            i += end.size() - 1;
+        } else if (c == '#') {
+            while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+        } else if (c == '\n') {
+            ++line;
+            if (nesting.empty()) {
+                key = true;
+                parts = 1;
+            }
+        } else if (key && c == '.') {
+            if (++parts > most_parts)
+                refuse("a key of at most " + std::to_string(most_parts) +
+                       " dotted parts (a vehicle file's keys are plain names)");
+        } else if (key && c == '=') {
+            key = false;
+        } else if (!key && (c == '[' || c == '{')) {
+            nesting += c;
+            if (nesting.size() > static_cast<std::size_t>(most_depth))
+                refuse("values nested at most " + std::to_string(most_depth) + " deep");
+            key = c == '{';
+            parts = 1;
+        } else if (!key && (c == ']' || c == '}') && !nesting.empty()) {
+            nesting.pop_back();
+        } else if (!key && c == ',' && !nesting.empty() && nesting.back() == '{') {
+            key = true;
+            parts = 1;
+        }
+    }
+}
+
 toml::table parse(const std::string& text, const std::string& source) {
+    refuse_deep_nesting(text, source);
     try {
         return toml::parse(text, source);
     } catch (const toml::parse_error& e) {
@@ -184,13 +245,34 @@ toml::table parse(const std::string& text, const std::string& source) {
 
 }  // namespace
 
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            const char* const hex = "0123456789abcdef";
+            shown += std::string("\\x") + hex[byte >> 4] + hex[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 void read_vehicle_file(const std::string& path, Vehicle& vehicle) {
-    const toml::table table = parse(contents(path), path);
+    const std::string shown = printable(path);
+    const toml::table table = parse(contents(path, shown), shown);
     Vehicle read = vehicle;
     for (const auto& [name, node] : table) {
         const Key* k = find_key(std::string(name.str()));
-        if (k == nullptr) unknown_key(at_line(path, node), std::string(name.str()));
-        assign(*k, node, path, true, read);
+        if (k == nullptr) unknown_key(at_line(shown, node), std::string(name.str()));
+        assign(*k, node, shown, true, read);
     }
     vehicle = read;
 }
@@ -245,7 +327,7 @@ void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std:
 }
 
 void apply_setting(const std::string& setting, Vehicle& vehicle) {
-    const std::string where = "--set " + setting;
+    const std::string where = "--set " + printable(setting);
     const std::size_t equals = setting.find('=');
     if (equals == std::string::npos) {
         throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");
@@ -253,11 +335,15 @@ void apply_setting(const std::string& setting, Vehicle& vehicle) {
     const std::string name = setting.substr(0, equals), text = setting.substr(equals + 1);
     const VehicleValue value = find_value(name, where);
     const bool element = name.find('[') != std::string::npos;
+    // A setting is one value: a line break would let TOML read further keys after it.
+    if (text.find_first_of("\n\r") != std::string::npos) {
+        throw VehicleError(where + ": " + name + ": expected one value on one line, not '" + printable(text) + "'");
+    }
     toml::table parsed;
     try {
-        parsed = toml::parse("value = " + text);
-    } catch (const toml::parse_error&) {
-        throw VehicleError(where + ": " + name + ": '" + text +
+        parsed = parse("value = " + text, where);
+    } catch (const VehicleError&) {
+        throw VehicleError(where + ": " + name + ": '" + printable(text) +
                            "' is not a value (a number, or an array [a, b, ...])");
     }
     const toml::node& node = *parsed.get("value");
@@ -270,7 +356,9 @@ void apply_setting(const std::string& setting, Vehicle& vehicle) {
 
 std::string vehicle_file_text(const Vehicle& vehicle) {
     // The fewest significant digits that read back as the same double.
+    // Negative zero is written "-0.0": TOML reads "-0" as the integer 0, which loses the sign.
     auto shortest = [](double x) {
+        if (x == 0.0 && std::signbit(x)) return std::string("-0.0");
         char text[32];
         for (int digits = 1; digits <= 17; ++digits) {
             std::snprintf(text, sizeof text, "%.*g", digits, x);

@@ -18,6 +18,14 @@
 struct VehicleError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A key that is no vehicle key, "...: unknown key 'mas'; the nearest known key is 'mass'".
+struct UnknownKeyError : VehicleError {
+    using VehicleError::VehicleError;
+};
+
+// `text` as a message may show it on one line of a terminal: line feed, CR and tab as \n, \r,
+// \t, any other control character as \xNN.
+std::string printable(const std::string& text);
 
 // Reads the file at `path` over `vehicle`, replacing the values of the keys it has.
 void read_vehicle_file(const std::string& path, Vehicle& vehicle);
