@@ -28,13 +28,14 @@ template <Pass pass>
 struct Model {
     const Vehicle& p;
     const Derived& k;
-    double lift = 0.0, alphaj = 0.0, peak_thrust = 0.0, peak_power = 0.0;
+    double vel = 0.0, lift = 0.0, alphaj = 0.0, peak_thrust = 0.0, peak_power = 0.0;
     bool sound = true;
 
     void operator()(double* dydt, double* y, int /*n*/, double /*t*/) {
         Evaluation e;
         evaluate(p, k, y[0], e);
         sound = sound && in_range(e);
+        vel = e.vel;
         lift = e.lift;
         alphaj = e.alphaj;
         if constexpr (pass != Pass::probe) {
@@ -85,18 +86,31 @@ Invalid where_it_left(const Vehicle& p, const Derived& k, double t0, const doubl
 // Whether the state after a step lies in the model's range too.
 bool finite_state(const double* y) { return std::isfinite(y[0] * 0.0 + y[1] * 0.0 + y[2] * 0.0); }
 
-// The moment within the step of size h from (t0, y0) at which `stop`'s condition, negative
-// at its start and not at its end, becomes zero: a bracketed root (Illinois) of the
-// condition at the state of a partial Gill step from the step's start, so that the state
-// reported is one the integrator produced. Takes the bracket's end at which the condition
-// holds once the moment's time can tell the two ends apart no more.
-void locate(Model<Pass::probe>& model, Stop stop, double t0, const double* y0, double h, StudyResult& r) {
-    double dydt[3], y[3], q[3];
-    auto g = [&](double tau) {
+// The condition of `stop` at the state of a partial Gill step of size tau from (t0, y0),
+// that state left in y.
+struct PartialStep {
+    Model<Pass::probe>& model;
+    Stop stop;
+    double t0;
+    const double* y0;
+    double y[3], dydt[3], q[3];
+
+    double operator()(double tau) {
         gill_step(model, y0, dydt, y, q, 3, tau, t0);
         return condition(stop, model.p, model.k.Q, y[0]);
-    };
-    double a = 0.0, b = h, fa = g(a), fb = g(b);
+    }
+};
+
+// The moment within the step from (t0, y0) at which `stop`'s condition, negative at the end
+// of a partial step of size a (unless a is 0, at the start of the run) and not at one of
+// size b, becomes zero: a bracketed root
+// (Illinois) of the condition at the state of a partial Gill step from the step's start, so
+// that the state reported is one the integrator produced. Takes the bracket's end at which
+// the condition holds once the moment's time can tell the two ends apart no more.
+void locate(PartialStep& g, double a, double b, StudyResult& r) {
+    const double t0 = g.t0;
+    double fa = g(a), fb = g(b);
+    if (fa >= 0.0) b = a;  // it already holds at the start of the run
     int kept = 0;  // which end the last two steps kept: -1 a, +1 b
     for (int i = 0; i < 200 && fb != 0.0 && t0 + a != t0 + b; ++i) {
         double c = b - fb * (b - a) / (fb - fa);
@@ -115,10 +129,39 @@ void locate(Model<Pass::probe>& model, Stop stop, double t0, const double* y0, d
             kept = 1;
         }
     }
-    gill_step(model, y0, dydt, y, q, 3, b, t0);
+    g(b);
     r.located = true;
     r.event_t = t0 + b;
-    for (int k = 0; k < 3; ++k) r.event_y[k] = y[k];
+    for (int k = 0; k < 3; ++k) r.event_y[k] = g.y[k];
+}
+
+// Partial steps sampled across a step when the condition holds only inside it.
+constexpr int samples = 64;
+
+// The moment within the step of size h from (t0, y0) when the step's fourth evaluation, at
+// speed v4, met the condition but neither end of the step does: the condition holds in a
+// band of speeds that the step went into and out of. The partial step ending at speed v4
+// (by bisection: the speed moves one way across the step) brackets the moment with the
+// step's start; failing that, the first of `samples` partial steps at which the condition
+// holds. False when no partial step tried meets it.
+bool locate_inside(PartialStep& g, double h, double v4, double v1, StudyResult& r) {
+    const bool rising = v1 > g.y0[0];
+    double lo = 0.0, hi = h;
+    for (double mid = lo + (hi - lo) / 2; mid > lo && mid < hi; mid = lo + (hi - lo) / 2) {
+        g(mid);
+        ((g.y[0] < v4) == rising ? lo : hi) = mid;
+    }
+    if (g(hi) >= 0.0) {
+        locate(g, 0.0, hi, r);
+        return true;
+    }
+    for (int j = 1; j < samples; ++j) {
+        if (g(h * j / samples) >= 0.0) {
+            locate(g, h * (j - 1) / samples, h * j / samples, r);
+            return true;
+        }
+    }
+    return false;
 }
 
 template <Pass pass>
@@ -169,19 +212,29 @@ StudyResult study(const Vehicle& p) {
     if constexpr (pass == Pass::trace) print_summary_line(r.alphaj, end);
     if (r.stop == Stop::cap) return r;
 
-    // The fourth evaluation can meet the condition before the end-of-step state does: the
-    // moment then lies in a later step, taken beyond the run (not part of its figures).
+    // The moment the condition holds on the integrated solution: in the first step, from
+    // the start of the run, whose end state meets it, if that is the stopping step or an
+    // earlier one. Otherwise the stopping step's fourth evaluation met it first, at speed v4,
+    // and the moment lies in the first step, from the stopping one on, that either ends in
+    // the condition or goes through the speed v4 (the condition may hold only in a band of
+    // speeds that a step enters and leaves). Steps beyond the run are not part of its figures.
     Model<Pass::probe> probe{p, k};
     Crossing& c = crossed[r.stop == Stop::speed];
-    double t_next = t + h;
-    for (int extra = 0; !c.seen && extra < run_step_cap; ++extra) {
+    const double v4 = model.vel;
+    for (int extra = 0; !c.seen; ++extra) {
+        if ((start[0] - v4) * (v4 - end[0]) >= 0.0) {
+            PartialStep g{probe, r.stop, t, start, {}, {}, {}};
+            if (locate_inside(g, h, v4, end[0], r)) return r;
+        }
+        if (extra == run_step_cap) return r;
+        t = t + h;
         for (int j = 0; j < 3; ++j) start[j] = end[j];
-        gill_step(probe, start, dydt, end, q, 3, h, t_next);
+        gill_step(probe, start, dydt, end, q, 3, h, t);
         if (!(probe.sound && finite_state(end))) return r;
-        watch(t_next, start, end);
-        t_next = t_next + h;
+        watch(t, start, end);
     }
-    if (c.seen) locate(probe, r.stop, c.t0, c.y0, h, r);
+    PartialStep g{probe, r.stop, c.t0, c.y0, {}, {}, {}};
+    locate(g, 0.0, h, r);
     return r;
 }
 
@@ -191,8 +244,37 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
     return trace ? study<Pass::trace>(p) : study<Pass::run>(p);
 }
 
-const char* const study_header =
-    "stop,steps,t,v,x,w,alpha,event_t,event_v,event_x,event_w,peak_thrust,peak_power";
+const char* const study_columns[study_column_count] = {
+    "stop",    "steps",   "t",       "v",       "x",           "w",         "alpha",
+    "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power"};
+
+namespace {
+std::string joined(const char* const* names, std::size_t count) {
+    std::string text = names[0];
+    for (std::size_t i = 1; i < count; ++i) text = text + "," + names[i];
+    return text;
+}
+const std::string header_text = joined(study_columns, study_column_count);
+}  // namespace
+
+const char* const study_header = header_text.c_str();
+
+const char* stop_name(Stop stop) {
+    static const char* const names[] = {"lift", "speed", "cap", "invalid"};
+    return names[static_cast<int>(stop)];
+}
+
+bool study_figure(const StudyResult& r, std::size_t column, double& value) {
+    if (column == 0 || r.stop == Stop::invalid) return false;
+    const bool event = column >= 7 && column <= 10;
+    if (event && !r.located) return false;
+    const double figures[study_column_count] = {
+        0.0,        static_cast<double>(r.steps), r.t,          r.y[0],          r.y[1],
+        r.y[2],     degrees(r.alphaj),            r.event_t,    r.event_y[0],    r.event_y[1],
+        r.event_y[2], r.peak_thrust,              r.peak_power};
+    value = figures[column];
+    return true;
+}
 
 void append_real(std::string& text, double x) {
     char digits[32];
@@ -201,22 +283,16 @@ void append_real(std::string& text, double x) {
 }
 
 std::string study_row(const StudyResult& r) {
-    static const char* const stops[] = {"lift", "speed", "cap", "invalid"};
-    std::string row = stops[static_cast<int>(r.stop)];
-    if (r.stop == Stop::invalid) return row + ",,,,,,,,,,,,";
-    row += ',';
-    row += std::to_string(r.steps);
-    for (double x : {r.t, r.y[0], r.y[1], r.y[2], degrees(r.alphaj)}) {
+    std::string row = stop_name(r.stop);
+    for (std::size_t column = 1; column < study_column_count; ++column) {
         row += ',';
-        append_real(row, x);
-    }
-    for (double x : {r.event_t, r.event_y[0], r.event_y[1], r.event_y[2]}) {
-        row += ',';
-        if (r.located) append_real(row, x);
-    }
-    for (double x : {r.peak_thrust, r.peak_power}) {
-        row += ',';
-        append_real(row, x);
+        double value;
+        if (!study_figure(r, column, value)) continue;
+        if (column == 1) {
+            row += std::to_string(r.steps);
+        } else {
+            append_real(row, value);
+        }
     }
     return row;
 }

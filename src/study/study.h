@@ -5,6 +5,7 @@
 // holds on the integrated solution. Nothing here keeps state between calls: designs may
 // be studied on several threads at once.
 
+#include <cstddef>
 #include <string>
 
 #include "flight_model/vehicle_model.h"
@@ -38,9 +39,22 @@ struct StudyResult {
 // step where it did (its trace is then not a whole one).
 StudyResult study_vehicle(const Vehicle& p, bool trace = false);
 
-// "stop,steps,t,...": the columns of a result, and one row of them (every real "%.17g";
-// the event columns empty when not located). An invalid result's row holds its stop only.
+// The columns of a study's row, in order: stop, steps, t, v, x, w, alpha (deg), event_t,
+// event_v, event_x, event_w, peak_thrust, peak_power; and the header, those names joined by
+// commas.
+constexpr std::size_t study_column_count = 13;
+extern const char* const study_columns[study_column_count];
 extern const char* const study_header;
+
+// "lift", "speed", "cap" or "invalid".
+const char* stop_name(Stop stop);
+
+// The figure of `column` (from 1; column 0, the stop, is a name): false where the row's
+// field is empty (every one of an invalid result's, the event columns when not located).
+// The step count comes as a double.
+bool study_figure(const StudyResult& r, std::size_t column, double& value);
+
+// One row of a result's columns: the stop's name, the step count, every real "%.17g".
 std::string study_row(const StudyResult& r);
 
 // Appends x as "%.17g" writes it, digits enough to read back as the same double.
