@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "flight_model/flight_model.h"
 #include "integrator/rkg4.h"
@@ -58,7 +61,30 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
         {"lift_rotor_diameter = -0.4\n", "bad.toml:1: lift_rotor_diameter: must be greater than 0"},
         {"lift_rotors = 0\n", "bad.toml:1: lift_rotors: expected a whole number from 1"},
         {"lift_rotors = 4.0\n", "bad.toml:1: lift_rotors: expected a whole number from 1"},
+        {"lift_rotors = 1000001\n", "bad.toml:1: lift_rotors: expected a whole number from 1 to 1000000, not 1000001"},
+        // A good key first: the refusal must leave the vehicle as it was, not half read.
+        {"mass = 30\nwing_area = 0\n", "bad.toml:2: wing_area: must be greater than 0, not 0"},
+        {"lift_rotors = 6\n\"m\\u001bss\" = 1\n", "bad.toml:2: unknown key 'm\\x1bss'; the nearest known key is 'mass'"},
+        // Refused before the parser can descend that deep.
+        {"a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a = 1\n", "bad.toml:1: expected a key of at most 16 dotted parts"},
+        {"mass = 30\n[a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a]\n", "bad.toml:2: expected a key of at most 16 dotted parts"},
+        {"mass = 3\nx = \"a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a\"\ny = [[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]\n",
+         "bad.toml:3: expected values nested at most 16 deep"},
     };
+    // 200,000 dotted parts, 400 kB, once crashed the parser.
+    std::string deep = "a";
+    for (int i = 1; i < 200000; ++i) deep += ".a";
+    const std::string deep_key = deep + " = 1\n", deep_header = "[" + deep + "]\n";
+    for (const std::string& text : {deep_key, deep_header}) {
+        Vehicle v = built_in_vehicle;
+        try {
+            read_vehicle_file(written("deep.toml", text), v);
+            ADD_FAILURE() << "a key of 200,000 parts was accepted";
+        } catch (const VehicleError& e) {
+            EXPECT_NE(std::string(e.what()).find("deep.toml:1: expected a key of at most 16 dotted parts"),
+                      std::string::npos) << e.what();
+        }
+    }
     for (const auto& f : files) {
         const std::string path = written("bad.toml", f.text);
         Vehicle v = built_in_vehicle;
@@ -80,6 +106,10 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
         {"gravty=9", "--set gravty=9: unknown key 'gravty'; the nearest known key is 'gravity'"},
         {"mass=0", "--set mass=0: mass: must be greater than 0"},
         {"lift_rotors=2.5", "--set lift_rotors=2.5: lift_rotors: expected a whole number"},
+        // One value: nothing may follow it on another line, and no control character is shown raw.
+        {"mass=30\nwing_area=2", "--set mass=30\\nwing_area=2: mass: expected one value on one line"},
+        {"mass=30\n[x]\ny=1", "--set mass=30\\n[x]\\ny=1: mass: expected one value on one line"},
+        {"ma\x1bss=30", "--set ma\\x1bss=30: unknown key 'ma\\x1bss'"},
     };
     for (const auto& s : settings) {
         Vehicle v = built_in_vehicle;
@@ -113,9 +143,26 @@ TEST(VehicleFile, SettingsAndWrittenFilesGiveTheSameDoubles) {
     EXPECT_EQ(v.lift_curve[1], 6.0);
     EXPECT_EQ(v.rotors, 6);
     v.S = 0.1 + 0.2;  // a double with no short decimal form
+    apply_setting("drag_coefficient=[-0.0, -0.0, 0.0]", v);  // the sign of zero is a value too
+    EXPECT_TRUE(std::signbit(v.drag_polar[0]));
+    apply_setting("lift_rotors=1000000", v);
+    const std::string text = vehicle_file_text(v);
+    EXPECT_NE(text.find("drag_coefficient = [-0.0, -0.0, 0]"), std::string::npos) << text;
     Vehicle back = built_in_vehicle;
-    read_vehicle_file(written("back.toml", vehicle_file_text(v)), back);
-    EXPECT_TRUE(same(back, v)) << vehicle_file_text(v);
+    read_vehicle_file(written("back.toml", text), back);
+    EXPECT_TRUE(same(back, v)) << text;
+}
+
+TEST(VehicleFile, EachValueHasItsUnit) {
+    const char* units[][2] = {
+        {"air_density", "kg/m^3"},         {"mass", "kg"},
+        {"lift_rotors", ""},               {"lift_rotor_diameter", "m"},
+        {"propeller_thrust[0]", "N"},      {"propeller_thrust[1]", "N/(m/s)"},
+        {"propeller_thrust[2]", "N/(m/s)^2"}, {"angle_of_attack[0]", "rad"},
+        {"angle_of_attack[3]", "rad/(m/s)^3"}, {"lift_coefficient[0]", ""},
+        {"lift_coefficient[1]", "1/rad"},  {"drag_coefficient[2]", "1/rad^2"},
+    };
+    for (const auto& u : units) EXPECT_EQ(value_unit(find_value(u[0], "test")), u[1]) << u[0];
 }
 
 // The program's summary figures are the built-in aircraft's row, and its trace the study's.
@@ -189,21 +236,86 @@ TEST(Study, LocatesTheMomentTheStopConditionHolds) {
     }
 }
 
-TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
+// A stop by speed: the end-of-step speed passes 25 m/s, and the moment is the one the
+// speed is 25 m/s itself. Lift exactly equal to the weight stops a run (here both are 0 from
+// the start: the moment is the start).
+TEST(Study, StopsBySpeedAndByLiftEqualToTheWeight) {
+    Vehicle fast = built_in_vehicle;
+    apply_setting("propeller_thrust[0]=200", fast);
+    apply_setting("lift_coefficient=[0.1, 0]", fast);
+    const StudyResult r = study_vehicle(fast);
+    EXPECT_EQ(study_row(r),
+              "speed,74,3.6999999999999948,25.174713823046247,51.411433831005382,9155.2621015249933,"
+              "9.4986282671773541,3.6578814648781575,25,50.354778477939689,9084.7417715535194,"
+              "253.61585407398718,3016.610942025929");
+    EXPECT_GT(r.y[0], 25.0);
+    EXPECT_EQ(r.event_y[0], 25.0);
+    EXPECT_GT(r.event_t, r.t - 0.05);
+    EXPECT_LT(r.event_t, r.t);
+
+    Vehicle weightless = built_in_vehicle;
+    for (const char* setting : {"mass=0.25", "gravity=5e-324", "lift_coefficient=[0, 0]"})
+        apply_setting(setting, weightless);
+    ASSERT_EQ(derive(weightless).Q, 0.0);  // 1.25e-324 rounds to 0
+    const StudyResult held = study_vehicle(weightless);
+    EXPECT_EQ(held.stop, Stop::lift);
+    EXPECT_EQ(held.steps, 1);
+    EXPECT_TRUE(held.located);
+    EXPECT_EQ(held.event_t, 0.0);
+}
+
+// The wing carries the weight only in a narrow band of speeds, which the run's fourth
+// evaluation hits and no end of step does: the moment is still located, where lift equals
+// the weight on the integrated solution.
+TEST(Study, LocatesAMomentInABandOfSpeedsNoStepEndMeets) {
     Vehicle p = built_in_vehicle;
-    apply_setting("propeller_thrust=[10, -2, 0]", p);
+    for (const char* setting : {"wing_area=12.31446", "angle_of_attack=[0.0, 0.005, 0.0, 0.0]",
+                                "lift_coefficient=[1.0, -13.5]", "drag_coefficient=[0.0, 0.0, 0.0]",
+                                "propeller_thrust=[5000.0, -500.0, 0.0]"})
+        apply_setting(setting, p);
     const StudyResult r = study_vehicle(p);
-    ASSERT_EQ(r.stop, Stop::invalid);
-    EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,");
-    const std::string why = describe(r.invalid);
-    EXPECT_EQ(why.rfind("propeller thrust -", 0), 0u) << why;
-    EXPECT_NE(why.find(" N is negative at t = "), std::string::npos) << why;
-    apply_setting("propeller_thrust=[39.85, -1.0136, 0.0145]", p);
-    apply_setting("angle_of_attack=[1.6, 0, 0, 0]", p);
-    const StudyResult steep = study_vehicle(p);
-    ASSERT_EQ(steep.stop, Stop::invalid);
-    EXPECT_EQ(describe(steep.invalid).rfind("angle of attack ", 0), 0u) << describe(steep.invalid);
-    EXPECT_GE(std::fabs(steep.invalid.value), 1.5707963267948966);
+    ASSERT_EQ(r.stop, Stop::lift);
+    EXPECT_EQ(r.steps, 4);
+    EXPECT_LT(wing_lift(p, r.y[0]), derive(p).Q) << "the stopping step's end is outside the band";
+    ASSERT_TRUE(r.located);
+    const double Q = derive(p).Q;
+    EXPECT_NEAR(wing_lift(p, r.event_y[0]), Q, 1e-9 * Q);
+    EXPECT_GT(r.event_t, r.t - 0.05);
+    EXPECT_LT(r.event_t, r.t + 0.05);
+    // Every design of a sweep across such bands is located.
+    const Grid grid(p, {parse_sweep("wing_area=12.31:12.32:101")});
+    std::vector<StudyResult> results(101);
+    ASSERT_EQ(study_grid(grid, {0, 101}, 2, results.data(), [] { return true; }), 101);
+    for (const StudyResult& d : results) {
+        EXPECT_TRUE(d.located || d.stop == Stop::cap || d.stop == Stop::invalid) << study_row(d);
+    }
+}
+
+// Out of the model's range: the quantity, its value and when, in one line.
+TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
+    const struct {
+        const char* setting;
+        const char* why;
+    } cases[] = {
+        {"propeller_thrust=[10, -2, 0]", "propeller thrust -0.00484458 N is negative at t = 9.575 s (step 192)"},
+        {"angle_of_attack=[1.6, 0, 0, 0]", "angle of attack 91.6732 deg reaches +-90 deg at t = 0 s (step 1)"},
+        // pi/2 in double precision is itself out of range: its cosine is not zero, but the
+        // vertical balance means nothing there.
+        {"angle_of_attack=[1.5707963267948966, 0, 0, 0]", "angle of attack 90 deg reaches +-90 deg at t = 0 s (step 1)"},
+        {"mass=1e205", "induced power is not finite (inf) at t = 0 s (step 1)"},
+    };
+    for (const auto& c : cases) {
+        Vehicle p = built_in_vehicle;
+        apply_setting(c.setting, p);
+        const StudyResult r = study_vehicle(p);
+        ASSERT_EQ(r.stop, Stop::invalid) << c.setting;
+        EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,");
+        EXPECT_EQ(describe(r.invalid), c.why);
+    }
+    // The range's edges: a propeller that gives no thrust at all is still in it.
+    Vehicle idle = built_in_vehicle;
+    apply_setting("propeller_thrust=[0, 0, 0]", idle);
+    EXPECT_EQ(study_row(study_vehicle(idle)).rfind("cap,800,", 0), 0u);
 }
 
 }  // namespace
@@ -211,12 +323,10 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
 namespace {
 
 std::string swept(const Grid& grid, Shard shard, int jobs, bool header = true) {
-    const std::string path = temporary("sweep.csv");
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    const std::atomic<bool> never{false};
-    run_sweep(grid, shard, jobs, out, never, nullptr);
-    std::fclose(out);
-    const std::string text = slurp(path);
+    std::string text;
+    run_sweep(
+        grid, shard, jobs, [&](std::string_view bytes) { return text.append(bytes), true; }, [] { return true; },
+        nullptr);
     return header ? text : text.substr(text.find('\n') + 1);
 }
 
@@ -239,6 +349,21 @@ TEST(Sweep, GridOrderJobsAndShardsGiveTheSameRows) {
         apply_setting(std::string("propeller_thrust[0]=") + d[1], v);
         EXPECT_EQ(line, std::string(d[0]) + "," + d[1] + "," + study_row(study_vehicle(v)) + ",");
     }
+    // Two rows' figures to the last digit, as the program gave them when they were checked.
+    EXPECT_NE(whole.find("\n20,39.85,lift,250,12.500000000000043,17.572545696526841,133.8281819223408,"
+                         "14524.527245567047,2.7444186959102734,12.451732035799887,17.539068673155864,"
+                         "132.98079794407212,14524.527245567047,197.98952626067432,2080.7410182436279,\n"),
+              std::string::npos) << whole;
+    EXPECT_NE(whole.find("\n30,39.85,lift,562,28.100000000000264,19.700147577430066,379.28432456300135,"
+                         "50616.696443578796,4.2785373014414594,28.056024780980568,19.690022526959911,"
+                         "378.41822867581539,50616.696443578796,296.17117742101215,3806.8774093804113,\n"),
+              std::string::npos) << whole;
+    // The same designs studied as results, not text.
+    std::vector<StudyResult> results(6);
+    ASSERT_EQ(study_grid(grid, {0, 6}, 3, results.data(), [] { return true; }), 6);
+    EXPECT_EQ(grid.value(4, 0), 30.0);
+    EXPECT_EQ(grid.value(4, 1), 39.85);
+    EXPECT_EQ(study_row(results[4]), line.empty() ? "" : study_row(study_vehicle(grid.design(4))));
     EXPECT_EQ(swept(grid, {0, 6}, 2), whole);
     EXPECT_EQ(swept(grid, {0, 6}, 5), whole);
     std::string parts;
@@ -258,13 +383,136 @@ TEST(Sweep, InvalidDesignsAreRowsAndBadSweepsAreRefused) {
     EXPECT_EQ(text.substr(0, text.find('\n')), "-1.0136," + study_row(study_vehicle(built_in_vehicle)) + ",");
     EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
     EXPECT_NE(second.find(" N is negative at t = "), std::string::npos) << second;
-    for (const char* bad : {"mass=20:30:0", "mass=20:inf:3", "mass=1:2", "mass=a,b", "mas=1:2:3",
-                            "mass=-1:30:3", "lift_rotors=1:2:3", "propeller_thrust=1:2:3"}) {
-        EXPECT_THROW(parse_sweep(bad), VehicleError) << bad;
+    const char* refused[][2] = {
+        {"mass=20:30:0", "--sweep mass=20:30:0: COUNT must be from 1 to 1000000000, not 0"},
+        {"mass=20:30:1000000001", "--sweep mass=20:30:1000000001: COUNT must be from 1 to 1000000000"},
+        {"mass=20:30:x", "--sweep mass=20:30:x: COUNT must be a whole number, not 'x'"},
+        {"mass=20:inf:3", "--sweep mass=20:inf:3: 'inf' is not a finite number"},
+        {"mass=20:1e999:3", "--sweep mass=20:1e999:3: '1e999' is not a finite number"},
+        {"mass=1:2", "--sweep mass=1:2: expected KEY=FIRST:LAST:COUNT"},
+        {"mass=a,b", "--sweep mass=a,b: 'a' is not a number"},
+        {"mas=1:2:3", "--sweep mas=1:2:3: unknown key 'mas'"},
+        {"mass=-1:30:3", "--sweep mass=-1:30:3: mass: must be greater than 0"},
+        {"lift_rotors=1:2:3", "--sweep lift_rotors=1:2:3: lift_rotors: expected a whole number"},
+        {"propeller_thrust=1:2:3", "--sweep propeller_thrust=1:2:3: propeller_thrust has 3 elements"},
+        // Every value of a list is checked before any work, the middle ones too.
+        {"mass=1,-1,2", "--sweep mass=1,-1,2: mass: must be greater than 0, not -1"},
+        {"mass=1,2\n", "--sweep mass=1,2\\n: '2\\n' is not a number"},
+    };
+    for (const auto& bad : refused) {
+        try {
+            parse_sweep(bad[0]);
+            ADD_FAILURE() << "accepted: " << bad[0];
+        } catch (const VehicleError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(bad[1], 0), 0u) << e.what();
+        }
     }
+    EXPECT_THROW(parse_sweep("mas=1,2"), UnknownKeyError);
     EXPECT_THROW(Grid(built_in_vehicle, {parse_sweep("mass=1:2:3"), parse_sweep("mass=4,5")}), VehicleError);
-    EXPECT_THROW(Grid(built_in_vehicle, {parse_sweep("mass=1:2:100000"), parse_sweep("gravity=1:2:100000")}),
+    // Two coefficients of one polynomial are two values, not one swept twice.
+    EXPECT_EQ(Grid(built_in_vehicle, {parse_sweep("propeller_thrust[0]=40,45"), parse_sweep("propeller_thrust[1]=-1,-2")})
+                  .size(), 4);
+    // At most 10^9 designs, exactly that many included.
+    EXPECT_EQ(Grid(built_in_vehicle, {parse_sweep("mass=1:2:1000"), parse_sweep("gravity=1:2:1000"),
+                                      parse_sweep("wing_area=1:2:1000")}).size(), 1000000000);
+    EXPECT_THROW(Grid(built_in_vehicle, {parse_sweep("mass=1:2:1000"), parse_sweep("gravity=1:2:1000"),
+                                         parse_sweep("wing_area=1:2:1001")}),
                  VehicleError);
+    const char* shards[][2] = {
+        {"0/4", "--shard 0/4: K must be from 1 to 4, not 0"},
+        {"5/4", "--shard 5/4: K must be from 1 to 4, not 5"},
+        {"1/4294967297", "--shard 1/4294967297: N must be from 1 to 1000000000, not 4294967297"},
+        {"1/-4", "--shard 1/-4: N must be a whole number, not '-4'"},
+        {"1/4x", "--shard 1/4x: N must be a whole number, not '4x'"},
+        {"14", "--shard 14: expected K/N"},
+    };
+    for (const auto& bad : shards) {
+        std::int64_t k = 0, n = 0;
+        try {
+            parse_shard(bad[0], k, n);
+            ADD_FAILURE() << "accepted: " << bad[0];
+        } catch (const VehicleError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(bad[1], 0), 0u) << e.what();
+        }
+    }
+    std::int64_t k = 0, n = 0;
+    parse_shard("3/7", k, n);
+    EXPECT_EQ(k * 10 + n, 37);
+    EXPECT_THROW(shard_of(10, 0, 4), VehicleError);
+    EXPECT_EQ(parse_jobs("1024"), 1024);
+    for (const char* bad : {"abc", "0", "1025", "-1", "2 "}) EXPECT_THROW(parse_jobs(bad), VehicleError) << bad;
+    try {
+        parse_jobs("abc");
+    } catch (const VehicleError& e) {
+        EXPECT_STREQ(e.what(), "--jobs abc: the number of threads must be a whole number, not 'abc'");
+    }
+}
+
+// A range's values never leave the span of its ends, even where their difference overflows,
+// and end exactly at LAST; every design of such a range is studied, none aborts the sweep.
+TEST(Sweep, RangesStayWithinTheirEnds) {
+    EXPECT_EQ(parse_sweep("mass=0.3:0.9:3").at(2), 0.9);  // 0.3 + 0.6 * 2 / 2 is 0.9000000000000001
+    EXPECT_EQ(parse_sweep("mass=0.7:0.1:3").at(2), 0.1);
+    const Sweep wide = parse_sweep("angle_of_attack[0]=-1e308:1e308:3");
+    EXPECT_EQ(wide.at(1), 0.0);
+    const Sweep heavy = parse_sweep("mass=1:1.5e308:4");
+    double previous = 0.0;
+    for (std::int64_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(std::isfinite(heavy.at(i)) && heavy.at(i) > previous && heavy.at(i) <= 1.5e308) << i;
+        previous = heavy.at(i);
+    }
+    const std::string rows = swept(Grid(built_in_vehicle, {heavy}), {0, 4}, 2, false);
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4);
+    EXPECT_NE(rows.find("\n1.5e+308,invalid,"), std::string::npos) << rows;
+}
+
+// The sweep's engine stops promptly: at a failed write, when asked to, and when a design's
+// work throws on any thread (which must come back to the caller, not end the process).
+TEST(Sweep, StopsAtOnceAtAFailedWriteAStopOrAFailure) {
+    std::atomic<std::int64_t> computed{0};
+    const auto compute = [&](std::int64_t begin, std::int64_t end) {
+        computed += end - begin;
+        return std::string(static_cast<std::size_t>(end - begin), 'r');
+    };
+    int takes = 0;
+    EXPECT_EQ(run_in_order(1000000000, 3, 16, compute, [&](std::string&, std::int64_t) { return ++takes < 3; },
+                           [] { return true; }),
+              32);
+    EXPECT_LT(computed, 16 * 32 * 3 + 64) << "kept computing after the write failed";
+    computed = 0;
+    takes = 0;
+    EXPECT_EQ(run_in_order(1000000000, 2, 16, compute, [&](std::string&, std::int64_t) { return ++takes, true; },
+                           [&] { return takes < 4; }),
+              64);
+    EXPECT_LT(computed, 16 * 32 * 2 + 64);
+    for (int jobs : {1, 2, 4}) {
+        try {
+            run_in_order(
+                100000, jobs, 16,
+                [](std::int64_t begin, std::int64_t) -> std::string {
+                    if (begin == 16 * 40) throw VehicleError("design 640");
+                    return "";
+                },
+                [](std::string&, std::int64_t) { return true; }, [] { return true; });
+            ADD_FAILURE() << "the failure was lost, jobs " << jobs;
+        } catch (const VehicleError& e) {
+            EXPECT_STREQ(e.what(), "design 640");
+        }
+    }
+    // Progress counts designs done up to all of them, never past.
+    std::FILE* shown = std::tmpfile();
+    ASSERT_NE(shown, nullptr);
+    const Grid grid(built_in_vehicle, {parse_sweep("mass=20:30:40")});
+    std::string text;
+    run_sweep(grid, shard_of(40, 2, 2), 2, [&](std::string_view b) { return text.append(b), true; },
+              [] { return true; }, shown);
+    std::rewind(shown);
+    char line[256] = {};
+    const std::size_t got = std::fread(line, 1, sizeof line - 1, shown);
+    std::fclose(shown);
+    const std::string progress(line, got);
+    EXPECT_EQ(progress.substr(progress.rfind('\r') + 1), "transition-study: 20 of 20 designs (100.0 %)\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 21);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,10 +40,11 @@ int refuse(const std::string& message) {
     return 1;
 }
 
-// INT or TERM during a sweep: the sweep stops between two rows, then the signal ends the
-// program. On POSIX systems the two are blocked in every thread (the sweep's threads
-// inherit the mask) and taken by a thread of their own with sigwait, so no handler ever
-// interrupts a thread at work; Windows has only handlers.
+// INT, TERM or HUP (a closed terminal or session) during a sweep: the sweep stops between
+// two rows, then the signal ends the program. On POSIX systems they are blocked in every
+// thread (the sweep's threads inherit the mask) and taken by a thread of their own with
+// sigwait, so no handler ever interrupts a thread at work; a signal the program was started
+// ignoring (as under nohup) stays ignored. Windows has only handlers, and no HUP.
 struct Interrupt {
     std::atomic<bool> seen{false};
     std::atomic<int> signal{0};
@@ -66,47 +68,53 @@ void end_by(int signal) {
 sigset_t interrupting() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(s, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) sigaddset(&set, s);
+    }
     return set;
 }
 void watch_signals(const std::shared_ptr<Interrupt>& interrupt) {
     const sigset_t set = interrupting();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([interrupt, set] {
-        int signal = 0;
-        if (sigwait(&set, &signal) == 0) {
-            interrupt->signal = signal;
-            interrupt->seen = true;
-        }
-    }).detach();
+    try {
+        std::thread([interrupt, set] {
+            int signal = 0;
+            if (sigwait(&set, &signal) == 0) {
+                interrupt->signal = signal;
+                interrupt->seen = true;
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the signals keep their default action, ending the sweep at once.
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
 }
 void end_by(int signal) {
     std::signal(signal, SIG_DFL);
-    const sigset_t set = interrupting();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     std::raise(signal);
 }
 #endif
 
 int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jobs, const std::string& shard) {
-    int k = 1, n = 1;
+    std::int64_t k = 1, n = 1;
     std::vector<Sweep> parsed;
     try {
-        if (!shard.empty()) {
-            char tail = 0;
-            if (std::sscanf(shard.c_str(), "%d/%d%c", &k, &n, &tail) != 2 || n < 1 || k < 1 || k > n) {
-                throw VehicleError("--shard " + shard + ": expected K/N with 1 <= K <= N");
-            }
-        }
+        if (!shard.empty()) parse_shard(shard, k, n);
         for (const std::string& s : sweeps) parsed.push_back(parse_sweep(s));
         const Grid grid(vehicle, std::move(parsed));
+        const Shard part = shard_of(grid.size(), k, n);
         const auto interrupt = std::make_shared<Interrupt>();
         watch_signals(interrupt);
-        const Shard part = shard_of(grid.size(), k, n);
-        const std::int64_t rows = run_sweep(grid, part, jobs, stdout, interrupt->seen,
-                                            isatty(fileno(stderr)) ? stderr : nullptr);
-        if (!finish_standard_output(me, "the sweep")) return 1;
+        int error = 0;
+        const std::int64_t rows = run_sweep(
+            grid, part, jobs, [&](std::string_view bytes) { return write_standard_output(bytes, error); },
+            [&] { return !interrupt->seen; }, isatty(fileno(stderr)) ? stderr : nullptr);
+        if (!finish_standard_output(me, "the sweep", error)) return 1;
         if (interrupt->seen) {
             std::fprintf(stderr, "%s: interrupted after %lld of %lld designs; the rows written are whole\n", me,
                          static_cast<long long>(rows), static_cast<long long>(part.end - part.begin));
@@ -138,8 +146,7 @@ int main(int argc, char** argv) {
         ->type_name("KEY=VALUE")
         ->allow_extra_args(false);
     std::vector<std::string> sweeps;
-    int jobs = static_cast<int>(std::thread::hardware_concurrency());
-    std::string shard;
+    std::string jobs, shard;
     auto* trace_flag = app.add_flag("--trace", trace, "Print the run's trace instead, in the program's format");
     auto* show_flag = app.add_flag("--show-vehicle", show, "Print the resolved vehicle as a vehicle file instead")
         ->excludes(trace_flag);
@@ -152,8 +159,9 @@ int main(int argc, char** argv) {
             ->allow_extra_args(false)
             ->excludes(trace_flag)
             ->excludes(show_flag);
-    app.add_option("--jobs", jobs, "Threads for a sweep (default: the machine's cores)")
-        ->check(CLI::Range(1, 1024))
+    app.add_option("--jobs", jobs, "Threads for a sweep, 1 to " + std::to_string(most_jobs) +
+                                       " (default: the machine's cores)")
+        ->type_name("N")
         ->needs(sweep_option);
     app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
         ->type_name("K/N")
@@ -177,10 +185,19 @@ int main(int argc, char** argv) {
         return refuse(path.empty() || e.what()[0] == '-' ? std::string(me) + ": " + e.what() : e.what());
     }
 
-    if (!sweeps.empty()) return sweep(vehicle, sweeps, jobs < 1 ? 1 : jobs, shard);
+    if (!sweeps.empty()) {
+        int threads = default_jobs();
+        try {
+            if (!jobs.empty()) threads = parse_jobs(jobs);
+        } catch (const VehicleError& e) {
+            return refuse(std::string(me) + ": " + e.what());
+        }
+        return sweep(vehicle, sweeps, threads, shard);
+    }
+    int error = 0;
     if (show) {
-        std::fputs(vehicle_file_text(vehicle).c_str(), stdout);
-        return finish_standard_output(me, "the vehicle") ? 0 : 1;
+        write_standard_output(vehicle_file_text(vehicle), error);
+        return finish_standard_output(me, "the vehicle", error) ? 0 : 1;
     }
     // The run is made whole before anything is printed, so an aircraft the model cannot
     // fly leaves no partial output.
@@ -192,6 +209,6 @@ int main(int argc, char** argv) {
         study_vehicle(vehicle, true);
         return finish_standard_output(me, "the trace") ? 0 : 1;
     }
-    std::printf("%s\n%s\n", study_header, study_row(result).c_str());
-    return finish_standard_output(me, "the row") ? 0 : 1;
+    write_standard_output(std::string(study_header) + "\n" + study_row(result) + "\n", error);
+    return finish_standard_output(me, "the row", error) ? 0 : 1;
 }

@@ -22,13 +22,25 @@ void closed_pipe_is_write_error() {
 #endif
 }
 
-bool finish_standard_output(const char* program, const char* what) {
+bool write_standard_output(std::string_view bytes, int& error) {
+    if (error != 0) return false;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::ferror(stdout)) {
+        error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool finish_standard_output(const char* program, const char* what, int error) {
     // The stream's error flag remembers any failed write; the final flush, which fails
     // again while output is pending, says why.
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, what,
-                     std::strerror(errno != 0 ? errno : EIO));
+    if (error == 0) {
+        errno = 0;
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, what, std::strerror(error));
         return false;
     }
     return true;

@@ -1,40 +1,76 @@
 #include "study/sweep.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
+#include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
-
-#include "study/study.h"
 
 namespace {
 
-constexpr std::int64_t most_designs = 1000000000;
-
 double number(const std::string& text, const std::string& where) {
-    char* end = nullptr;
-    const double x = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || text.find_first_of(" \t") != std::string::npos) {
-        throw VehicleError(where + ": '" + text + "' is not a number");
+    double x = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, x);
+    if (text.empty() || stop != end || (error != std::errc() && error != std::errc::result_out_of_range)) {
+        throw VehicleError(where + ": '" + printable(text) + "' is not a number");
     }
-    if (!std::isfinite(x)) throw VehicleError(where + ": '" + text + "' is not a finite number");
+    if (error == std::errc::result_out_of_range || !std::isfinite(x)) {
+        throw VehicleError(where + ": '" + printable(text) + "' is not a finite number");
+    }
     return x;
+}
+
+// A whole number of decimal digits alone, within [low, high], or a refusal naming `what`.
+std::int64_t whole(const std::string& text, std::int64_t low, std::int64_t high, const std::string& where,
+                   const std::string& what) {
+    std::int64_t n = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, n);
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || stop != end) {
+        throw VehicleError(where + ": " + what + " must be a whole number, not '" + printable(text) + "'");
+    }
+    if (error != std::errc() || n < low || n > high) {
+        throw VehicleError(where + ": " + what + " must be from " + std::to_string(low) + " to " +
+                           std::to_string(high) + ", not " + printable(text));
+    }
+    return n;
+}
+
+// Checks that every value of `s` makes a vehicle (see parse_sweep).
+void check_values(const Sweep& s) {
+    Vehicle probe{};
+    const bool each = !s.list.empty() || s.value.name == "lift_rotors";
+    for (std::int64_t i = 0; i < s.count; i = each || i + 1 == s.count ? i + 1 : s.count - 1) {
+        set_value(s.value, s.at(i), probe, s.where);
+    }
 }
 
 }  // namespace
 
 double Sweep::at(std::int64_t i) const {
     if (!list.empty()) return list[static_cast<std::size_t>(i)];
-    if (count == 1) return first;
+    if (count == 1 || i == 0) return first;
     if (i == count - 1) return last;
-    return first + (last - first) * static_cast<double>(i) / static_cast<double>(count - 1);
+    const double steps = static_cast<double>(count - 1);
+    double x = first + (last - first) * static_cast<double>(i) / steps;
+    if (!std::isfinite(x)) {
+        // Ends so far apart that their difference, or its multiple, overflows.
+        const double s = static_cast<double>(i) / steps;
+        x = first * (1.0 - s) + last * s;
+    }
+    // Rounding must not carry a value past the ends: every value between two valid ends
+    // is valid, which is why only the ends are checked.
+    return std::min(std::max(x, std::min(first, last)), std::max(first, last));
 }
 
 Sweep parse_sweep(const std::string& text) {
-    const std::string where = "--sweep " + text;
+    const std::string where = "--sweep " + printable(text);
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
         throw VehicleError(where + ": expected KEY=FIRST:LAST:COUNT or KEY=V1,V2,...");
@@ -53,25 +89,21 @@ Sweep parse_sweep(const std::string& text) {
         if (parts.size() != 3) throw VehicleError(where + ": expected KEY=FIRST:LAST:COUNT");
         s.first = number(parts[0], where);
         s.last = number(parts[1], where);
-        const std::string& n = parts[2];
-        if (n.empty() || n.size() > 10 || n.find_first_not_of("0123456789") != std::string::npos ||
-            std::atoll(n.c_str()) < 1) {
-            throw VehicleError(where + ": COUNT must be a whole number from 1 to " +
-                               std::to_string(most_designs) + ", not '" + n + "'");
-        }
-        s.count = std::atoll(n.c_str());
-        if (s.count > most_designs) throw VehicleError(where + ": more than 10^9 values");
+        s.count = whole(parts[2], 1, most_designs, where, "COUNT");
     } else {
         for (const std::string& part : parts) s.list.push_back(number(part, where));
         s.count = static_cast<std::int64_t>(s.list.size());
     }
-    // Every value must make a vehicle: each of a list, and of a range its two ends, and
-    // for the rotor count (a whole number) each value.
-    Vehicle probe{};
-    const bool each = !s.list.empty() || s.value.name == "lift_rotors";
-    for (std::int64_t i = 0; i < s.count; i = each || i + 1 == s.count ? i + 1 : s.count - 1) {
-        set_value(s.value, s.at(i), probe, where);
-    }
+    check_values(s);
+    return s;
+}
+
+Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
+    const std::string where = printable(key);
+    Sweep s{find_value(key, where), values, 0.0, 0.0, static_cast<std::int64_t>(values.size()), where};
+    if (values.empty()) throw VehicleError(where + ": expected at least one value");
+    if (s.count > most_designs) throw VehicleError(where + ": more than 10^9 values");
+    check_values(s);
     return s;
 }
 
@@ -88,6 +120,20 @@ Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps) : base_(base), sweeps
         }
         size_ *= sweeps_[i].count;
     }
+    // Mixed radix, the last sweep varying fastest.
+    std::int64_t stride = size_;
+    for (const Sweep& s : sweeps_) strides_.push_back(stride /= s.count);
+}
+
+double Grid::value(std::int64_t i, std::size_t k) const {
+    const Sweep& s = sweeps_[k];
+    return s.at((i / strides_[k]) % s.count);
+}
+
+Vehicle Grid::design(std::int64_t i) const {
+    Vehicle v = base_;
+    for (std::size_t k = 0; k < sweeps_.size(); ++k) set_value(sweeps_[k].value, value(i, k), v, sweeps_[k].where);
+    return v;
 }
 
 std::string Grid::header() const {
@@ -97,20 +143,14 @@ std::string Grid::header() const {
 }
 
 std::string Grid::row(std::int64_t i) const {
-    Vehicle v = base_;
     std::string row;
-    // Mixed radix, the last sweep varying fastest.
-    std::int64_t stride = size_;
-    for (const Sweep& s : sweeps_) {
-        stride /= s.count;
-        const double x = s.at((i / stride) % s.count);
-        set_value(s.value, x, v, s.where);
+    for (std::size_t k = 0; k < sweeps_.size(); ++k) {
         // As short as reads back the same: the value as it was given.
         char digits[32];
-        row.append(digits, std::to_chars(digits, digits + sizeof digits, x).ptr);
+        row.append(digits, std::to_chars(digits, digits + sizeof digits, value(i, k)).ptr);
         row += ',';
     }
-    const StudyResult r = study_vehicle(v);
+    const StudyResult r = study_vehicle(design(i));
     row += study_row(r);
     row += ',';
     if (r.stop == Stop::invalid) row += describe(r.invalid);
@@ -118,59 +158,44 @@ std::string Grid::row(std::int64_t i) const {
     return row;
 }
 
-Shard shard_of(std::int64_t size, int k, int n) {
+Shard shard_of(std::int64_t size, std::int64_t k, std::int64_t n) {
+    if (!(n >= 1 && n <= most_designs && k >= 1 && k <= n)) {
+        throw VehicleError("shard " + std::to_string(k) + " of " + std::to_string(n) +
+                           ": expected 1 <= K <= N <= " + std::to_string(most_designs));
+    }
     return {size * (k - 1) / n, size * k / n};
 }
 
-namespace {
+void parse_shard(const std::string& text, std::int64_t& k, std::int64_t& n) {
+    const std::string where = "--shard " + printable(text);
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos) throw VehicleError(where + ": expected K/N with 1 <= K <= N");
+    n = whole(text.substr(slash + 1), 1, most_designs, where, "N");
+    k = whole(text.substr(0, slash), 1, n, where, "K");
+}
 
-// Says now and then how many rows are written, on one line that it rewrites.
-class Progress {
-public:
-    Progress(std::FILE* to, std::int64_t total) : to_(to), total_(total), last_(std::chrono::steady_clock::now()) {}
-    void show(std::int64_t done, bool final = false) {
-        if (to_ == nullptr) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (!final && now - last_ < std::chrono::milliseconds(250)) return;
-        last_ = now;
-        std::fprintf(to_, "\rtransition-study: %lld of %lld designs (%.1f %%)%s", static_cast<long long>(done),
-                     static_cast<long long>(total_), total_ ? 100.0 * static_cast<double>(done) / static_cast<double>(total_) : 100.0,
-                     final ? "\n" : "");
-        std::fflush(to_);
-    }
+int parse_jobs(const std::string& text) {
+    return static_cast<int>(whole(text, 1, most_jobs, "--jobs " + printable(text), "the number of threads"));
+}
 
-private:
-    std::FILE* to_;
-    std::int64_t total_;
-    std::chrono::steady_clock::time_point last_;
-};
+int default_jobs() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, most_jobs));
+}
 
-}  // namespace
-
-std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, const std::atomic<bool>& stop,
-                       std::FILE* progress) {
-    const std::int64_t total = shard.end - shard.begin;
-    Progress shown(progress, total);
-    std::fputs(grid.header().c_str(), out);
-    std::int64_t written = 0;
-    if (jobs <= 1) {
-        for (; written < total && !stop; ++written) {
-            std::fputs(grid.row(shard.begin + written).c_str(), out);
-            shown.show(written + 1);
-        }
-        shown.show(written, true);
-        return written;
-    }
-
-    // Designs are handed out in chunks as threads ask for them (a design that never
-    // transitions takes twice as long as one that does); finished chunks wait in a window
-    // of slots until every earlier one is written, so memory stays bounded. This thread
-    // is one of the `jobs`: it writes what is ready in order, and computes while nothing is.
-    constexpr std::int64_t chunk = 16;
-    const std::int64_t chunks = (total + chunk - 1) / chunk;
-    const std::int64_t window = 32 * jobs;
+std::int64_t run_in_order(std::int64_t count, int jobs, std::int64_t chunk,
+                          const std::function<std::string(std::int64_t begin, std::int64_t end)>& compute,
+                          const std::function<bool(std::string& result, std::int64_t done)>& take,
+                          const std::function<bool()>& go_on) {
+    // Chunks are handed out as threads ask for them (a design that never transitions takes
+    // twice as long as one that does); a finished chunk waits in a slot of the window until
+    // every earlier one is taken, and no chunk is claimed beyond the window, so memory stays
+    // bounded even when the taker is slow. This thread is one of the `jobs`: it takes what is
+    // ready in order, and computes while nothing is.
+    const std::int64_t chunks = (count + chunk - 1) / chunk;
+    const std::int64_t window = 32 * static_cast<std::int64_t>(jobs < 1 ? 1 : jobs);
     struct Slot {
-        std::string rows;
+        std::string result;
         bool ready = false;
     };
     std::vector<Slot> slots(static_cast<std::size_t>(window));
@@ -178,17 +203,25 @@ std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, 
     std::condition_variable changed;
     std::int64_t claimed = 0, taken = 0;
     bool quit = false;
+    std::exception_ptr failure;
 
     // Computes one chunk, if one may be claimed now (the lock held on entry and exit).
     auto compute_one = [&](std::unique_lock<std::mutex>& lock) {
         if (quit || claimed >= chunks || claimed >= taken + window) return false;
         const std::int64_t c = claimed++;
         lock.unlock();
-        std::string rows;
-        const std::int64_t end = std::min(total, (c + 1) * chunk);
-        for (std::int64_t i = c * chunk; i < end; ++i) rows += grid.row(shard.begin + i);
+        std::string result;
+        try {
+            result = compute(c * chunk, std::min(count, (c + 1) * chunk));
+        } catch (...) {
+            lock.lock();
+            if (!failure) failure = std::current_exception();
+            quit = true;
+            changed.notify_all();
+            return true;
+        }
         lock.lock();
-        slots[static_cast<std::size_t>(c % window)] = {std::move(rows), true};
+        slots[static_cast<std::size_t>(c % window)] = {std::move(result), true};
         changed.notify_all();
         return true;
     };
@@ -199,26 +232,38 @@ std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, 
         }
     };
     std::vector<std::thread> threads;
-    for (int j = 1; j < jobs; ++j) threads.emplace_back(work);
-
-    for (std::int64_t c = 0; c < chunks && !stop;) {
-        std::string rows;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            Slot& slot = slots[static_cast<std::size_t>(c % window)];
-            if (!slot.ready) {
-                if (!compute_one(lock)) changed.wait_for(lock, std::chrono::milliseconds(100));
-                continue;
-            }
-            rows.swap(slot.rows);
-            slot.ready = false;
-            ++taken;
+    for (int j = 1; j < jobs; ++j) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the ones running share the work
         }
-        changed.notify_all();
-        std::fwrite(rows.data(), 1, rows.size(), out);
-        ++c;
-        written = std::min(total, c * chunk);
-        shown.show(written);
+    }
+
+    std::int64_t done = 0;
+    try {
+        for (std::int64_t c = 0; c < chunks && go_on();) {
+            std::string result;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (failure) break;
+                Slot& slot = slots[static_cast<std::size_t>(c % window)];
+                if (!slot.ready) {
+                    if (!compute_one(lock)) changed.wait_for(lock, std::chrono::milliseconds(50));
+                    continue;
+                }
+                result.swap(slot.result);
+                slot.ready = false;
+                ++taken;
+            }
+            changed.notify_all();
+            const std::int64_t next = std::min(count, ++c * chunk);
+            if (!take(result, next)) break;
+            done = next;
+        }
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) failure = std::current_exception();
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -226,6 +271,68 @@ std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, std::FILE* out, 
     }
     changed.notify_all();
     for (std::thread& t : threads) t.join();
+    if (failure) std::rethrow_exception(failure);
+    return done;
+}
+
+namespace {
+
+// Says now and then how many designs are done, on one line that it rewrites.
+class Progress {
+public:
+    Progress(std::FILE* to, std::int64_t total) : to_(to), total_(total), last_(std::chrono::steady_clock::now()) {}
+    void show(std::int64_t done, bool final = false) {
+        if (to_ == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!final && now - last_ < std::chrono::milliseconds(250)) return;
+        last_ = now;
+        std::fprintf(to_, "\rtransition-study: %lld of %lld designs (%.1f %%)%s", static_cast<long long>(done),
+                     static_cast<long long>(total_),
+                     total_ ? 100.0 * static_cast<double>(done) / static_cast<double>(total_) : 100.0,
+                     final ? "\n" : "");
+        std::fflush(to_);
+    }
+
+private:
+    std::FILE* to_;
+    std::int64_t total_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+// Designs per chunk: a few milliseconds of work, little next to the handing out.
+constexpr std::int64_t chunk = 16;
+
+}  // namespace
+
+std::int64_t run_sweep(const Grid& grid, Shard shard, int jobs, const std::function<bool(std::string_view bytes)>& write,
+                       const std::function<bool()>& go_on, std::FILE* progress) {
+    const std::int64_t total = shard.end - shard.begin;
+    Progress shown(progress, total);
+    if (!write(grid.header())) return 0;
+    const std::int64_t written = run_in_order(
+        total, jobs, chunk,
+        [&](std::int64_t begin, std::int64_t end) {
+            std::string rows;
+            for (std::int64_t i = begin; i < end; ++i) rows += grid.row(shard.begin + i);
+            return rows;
+        },
+        [&](std::string& rows, std::int64_t done) {
+            if (!write(rows)) return false;
+            shown.show(done);
+            return true;
+        },
+        go_on);
     shown.show(written, true);
     return written;
+}
+
+std::int64_t study_grid(const Grid& grid, Shard shard, int jobs, StudyResult* results,
+                        const std::function<bool()>& go_on) {
+    return run_in_order(
+        shard.end - shard.begin, jobs, chunk,
+        [&](std::int64_t begin, std::int64_t end) {
+            for (std::int64_t i = begin; i < end; ++i) results[i] = study_vehicle(grid.design(shard.begin + i));
+            return std::string();
+        },
+        [](std::string&, std::int64_t) { return true; }, go_on);
 }
