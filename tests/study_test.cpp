@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "flight_model/flight_model.h"
@@ -142,6 +143,29 @@ TEST(VehicleFile, SettingsAndWrittenFilesGiveTheSameDoubles) {
     EXPECT_EQ(v.propeller[1], built_in_vehicle.propeller[1]);
     EXPECT_EQ(v.lift_curve[1], 6.0);
     EXPECT_EQ(v.rotors, 6);
+    // A key's values set as numbers go through the file's own checks and messages.
+    assign_key("propeller_thrust", {45, -1.0136, 0.0145}, v);
+    EXPECT_EQ(key_values(v, "propeller_thrust"), (std::vector<double>{45, -1.0136, 0.0145}));
+    assign_key("lift_rotors", {8}, v);
+    EXPECT_EQ(key_values(v, "lift_rotors"), std::vector<double>{8});
+    const Vehicle before = v;
+    const std::pair<const char*, std::vector<double>> refused[] = {
+        {"mass: must be greater than 0, not 0", {0}},
+        {"lift_rotors: expected a whole number from 1 to 1000000, not a real number", {2.5}},
+        {"propeller_thrust: expected an array of 3 numbers (N, in speed: c0 + c1 v + c2 v^2), not an array of 2", {1, 2}},
+        {"angle_of_attack[2]: inf is not a finite number", {0, 0, HUGE_VAL, 0}},
+    };
+    const char* refused_keys[] = {"mass", "lift_rotors", "propeller_thrust", "angle_of_attack"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        try {
+            assign_key(refused_keys[i], refused[i].second, v);
+            ADD_FAILURE() << "accepted " << refused_keys[i];
+        } catch (const VehicleError& e) {
+            EXPECT_STREQ(e.what(), refused[i].first);
+        }
+    }
+    EXPECT_THROW(assign_key("mas", {30}, v), UnknownKeyError);
+    EXPECT_TRUE(same(v, before)) << "a refused value changed the vehicle";
     v.S = 0.1 + 0.2;  // a double with no short decimal form
     apply_setting("drag_coefficient=[-0.0, -0.0, 0.0]", v);  // the sign of zero is a value too
     EXPECT_TRUE(std::signbit(v.drag_polar[0]));
@@ -172,6 +196,21 @@ TEST(Study, BuiltInAircraftIsTheProgramsRun) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), slurp(EXPECTED_TRACE));
     const StudyResult r = study_vehicle(built_in_vehicle);
     EXPECT_EQ(study_row(r), study_row(traced));
+    // The steps' figures kept at full precision are the ones the step lines print.
+    std::vector<StepFigures> steps;
+    EXPECT_EQ(study_row(study_vehicle_steps(built_in_vehicle, steps)), study_row(r));
+    ASSERT_EQ(steps.size(), 372u);
+    std::istringstream trace(slurp(EXPECTED_TRACE));
+    std::size_t step = 0;
+    for (std::string line; std::getline(trace, line);) {
+        if (line.rfind("t ", 0) != 0) continue;
+        const StepFigures& f = steps[step++];
+        char printed[256];
+        std::snprintf(printed, sizeof printed, "t %f a %f v %f x %f w %f Q 245.250000 lift %f", f.t, f.a, f.v, f.x,
+                      f.w, f.lift);
+        EXPECT_EQ(line, printed);
+    }
+    EXPECT_EQ(step, 372u);
     EXPECT_EQ(r.stop, Stop::lift);
     EXPECT_EQ(r.steps, 372);
     double t = 0.0;

@@ -165,7 +165,7 @@ bool locate_inside(PartialStep& g, double h, double v4, double v1, StudyResult& 
 }
 
 template <Pass pass>
-StudyResult study(const Vehicle& p) {
+StudyResult study(const Vehicle& p, std::vector<StepFigures>* steps = nullptr) {
     const Derived k = derive(p);
     Model<pass> model{p, k};
     StudyResult r{};
@@ -189,6 +189,7 @@ StudyResult study(const Vehicle& p) {
     for (int i = 0;; ++i) {
         gill_step(model, start, dydt, end, q, 3, h, t);
         if constexpr (pass == Pass::trace) print_step_line(t, dydt[0], end, k.Q, model.lift);
+        if (steps != nullptr) steps->push_back({t, dydt[0], end[0], end[1], end[2], model.lift});
         if (!(model.sound && finite_state(end))) {
             r.stop = Stop::invalid;
             r.invalid = where_it_left(p, k, t, start, h, i + 1);
@@ -242,6 +243,11 @@ StudyResult study(const Vehicle& p) {
 
 StudyResult study_vehicle(const Vehicle& p, bool trace) {
     return trace ? study<Pass::trace>(p) : study<Pass::run>(p);
+}
+
+StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& steps) {
+    steps.clear();
+    return study<Pass::run>(p, &steps);
 }
 
 const char* const study_columns[study_column_count] = {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "flight_model/vehicle_model.h"
 
@@ -38,6 +39,17 @@ struct StudyResult {
 // program prints its own; a run that leaves the model's range stops at the end of the
 // step where it did (its trace is then not a whole one).
 StudyResult study_vehicle(const Vehicle& p, bool trace = false);
+
+// One step of a run as its step line gives it, at full precision: t the start of the step
+// (s), a the acceleration (m/s^2) and lift the wing lift (N) of its fourth evaluation, and
+// the state at its end (v m/s, x m, w J).
+struct StepFigures {
+    double t, a, v, x, w, lift;
+};
+
+// Runs vehicle p as study_vehicle does, keeping every step's figures in `steps` (cleared
+// first): those of the whole run, or up to the step that left the model's range.
+StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& steps);
 
 // The columns of a study's row, in order: stop, steps, t, v, x, w, alpha (deg), event_t,
 // event_v, event_x, event_w, peak_thrust, peak_power; and the header, those names joined by

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -125,7 +126,7 @@ std::string at_line(const std::string& source, const toml::node& node) {
 // Sets key k of `vehicle` from `node`, as a whole: every element of an array key.
 // `where` is the prefix of a refusal; for a file, each element's own line is named.
 void assign(const Key& k, const toml::node& node, const std::string& source, bool file, Vehicle& vehicle) {
-    const std::string where = file ? at_line(source, node) : source + ": ";
+    const std::string where = file ? at_line(source, node) : source.empty() ? "" : source + ": ";
     if (k.values == nullptr) {
         const auto* count = node.as_integer();
         if (count == nullptr || count->get() < 1 || count->get() > most_rotors) {
@@ -352,6 +353,47 @@ void apply_setting(const std::string& setting, Vehicle& vehicle) {
     } else {
         set_value(value, real_value(node, keys[value.key], value.index, where + ": "), vehicle, where);
     }
+}
+
+std::vector<VehicleKey> vehicle_keys() {
+    std::vector<VehicleKey> all;
+    for (const Key& k : keys) all.push_back({k.name, k.length, k.what});
+    return all;
+}
+
+std::vector<double> key_values(const Vehicle& vehicle, const std::string& key) {
+    const Key* k = find_key(key);
+    if (k == nullptr) unknown_key("", key);
+    if (k->values == nullptr) return {static_cast<double>(vehicle.rotors)};
+    Vehicle v = vehicle;
+    const double* values = k->values(v);
+    return std::vector<double>(values, values + k->length);
+}
+
+void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle) {
+    const Key* k = find_key(key);
+    if (k == nullptr) unknown_key("", key);
+    // The values as the file's nodes, so that the file's checks and messages apply: a whole
+    // number as an integer (the rotor count must be one), any other as a real.
+    auto node = [](double x) -> std::unique_ptr<toml::node> {
+        if (x == std::floor(x) && std::fabs(x) < 9007199254740992.0)
+            return std::make_unique<toml::value<std::int64_t>>(static_cast<std::int64_t>(x));
+        return std::make_unique<toml::value<double>>(x);
+    };
+    Vehicle changed = vehicle;
+    if (k->length == 1 && values.size() == 1) {
+        const std::unique_ptr<toml::node> scalar = k->values == nullptr ? node(values[0])
+                                                                        : std::make_unique<toml::value<double>>(values[0]);
+        assign(*k, *scalar, "", false, changed);
+    } else if (k->length == 1) {
+        throw VehicleError(std::string(k->name) + ": expected a number, not " + std::to_string(values.size()) +
+                           " of them");
+    } else {
+        toml::array array;
+        for (double x : values) array.push_back(x);
+        assign(*k, array, "", false, changed);
+    }
+    vehicle = changed;
 }
 
 std::string vehicle_file_text(const Vehicle& vehicle) {

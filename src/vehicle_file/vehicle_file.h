@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "flight_model/vehicle_model.h"
 
@@ -32,6 +33,24 @@ void read_vehicle_file(const std::string& path, Vehicle& vehicle);
 
 // Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
 void apply_setting(const std::string& setting, Vehicle& vehicle);
+
+// The keys of a vehicle file, in the order a written file gives them: each name, its number
+// of values (1 for a scalar), and the comment a written file gives it.
+struct VehicleKey {
+    std::string name;
+    int length;
+    std::string what;
+};
+std::vector<VehicleKey> vehicle_keys();
+
+// The values of `key` in `vehicle` (the rotor count as a double). Refuses an unknown key
+// with UnknownKeyError.
+std::vector<double> key_values(const Vehicle& vehicle, const std::string& key);
+
+// Sets `key` of `vehicle` to `values` (one for a scalar key, all of an array key's), with the
+// same checks and messages as a vehicle file's value ("mass: must be greater than 0, not 0");
+// refused, the vehicle is left as it was.
+void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle);
 
 // One number of a vehicle, named as a setting names it: a scalar key ("mass"), or one
 // element of an array key ("propeller_thrust[0]").
