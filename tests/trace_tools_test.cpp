@@ -211,6 +211,34 @@ TEST_F(TraceTools, WriteThroughStreamsAndDevicesAndRefuseTheTraceItself) {
     });
 }
 
+// A closed standard descriptor stays closed to what the tool opens: reading or writing it
+// fails as it would, each message names what failed, and a warning or help that cannot be
+// given is a failure, not an output passed off as whole.
+TEST_F(TraceTools, FailOnAClosedStandardDescriptorAsOnAnyOther) {
+    const std::string on_path = "PATH=$base/record:$PATH ";
+    const std::string cut = "head -n 1000 $trace | ";
+    expect_runs({
+        {"standard input closed", "$csv - out.csv <&-", 1,
+         "transition-csv: standard input: cannot read it: Bad file descriptor", "test ! -e out.csv"},
+        {"standard input closed, a picture", on_path + "$plot - out.png <&-", 1,
+         "transition-plot: standard input: cannot read it: Bad file descriptor", "test ! -e out.png"},
+        {"standard output closed", "$csv $trace >&-", 1, "transition-csv: -: cannot write it: Bad file descriptor", ""},
+        {"standard output closed, by name", "$csv $trace /dev/stdout >&-", 1,
+         "transition-csv: /dev/stdout: cannot write it: Bad file descriptor", ""},
+        {"standard error closed, a run cut short", "{ " + cut + "$csv - out.csv 2>&-; } 2>/dev/null; test $? = 1",
+         0, "", "test ! -e out.csv"},
+        {"standard error closed, a picture of a run cut short",
+         "{ " + cut + on_path + "$plot - out.png 2>&-; } 2>/dev/null; test $? = 1", 0, "", "test ! -e out.png"},
+        {"standard error closed, a whole run", "$csv $trace out.csv 2>&-", 0, "", "cmp out.csv $table"},
+        {"help to a full disk", "$csv --help >/dev/full", 1, "transition-csv: cannot write the help: No space left on device", ""},
+        {"help to a closed standard output", "$plot --help >&-", 1,
+         "transition-plot: cannot write the help: Bad file descriptor", ""},
+        {"help of the sweep's picture to a full disk", "$plot_study -h >/dev/full", 1,
+         "transition-plot-study: cannot write the help: No space left on device", ""},
+        {"help", "$csv --help >help && grep -q '^Usage: transition-csv' help", 0, "", ""},
+    });
+}
+
 // INT, TERM and HUP end the tool, by that signal, and what it started; OUT stays as it was.
 TEST_F(TraceTools, SignalsEndTheToolAndWhatItStartedLeavingOutAsItWas) {
     expect_runs({

@@ -9,6 +9,7 @@
 
 int run_picture_tool(const std::string& program, const std::string& about, const PictureInput& input,
                      int argc, char** argv, const std::function<std::string(const TraceInput&)>& script) {
+    if (!hold_standard_descriptors(program.c_str())) return 1;
     CLI::App app(about, program);
     std::string in, out;
     app.add_option(input.name, in, input.help)->required();

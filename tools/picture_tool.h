@@ -14,7 +14,7 @@ struct PictureInput {
     const char* help;
 };
 
-// The whole of a picture tool: parses the command line (2 after the usage line if wrong,
+// The whole of a picture tool: holds the standard descriptors, parses the command line (2 after the usage line if wrong,
 // OUT's extension included), finds gnuplot, opens the input ("-" is standard input) and
 // OUT, has `script` read the input into gnuplot's script (what follows the terminal line),
 // and puts the picture in OUT once gnuplot drew it whole. Returns the exit status, 0 only

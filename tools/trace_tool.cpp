@@ -1,9 +1,12 @@
 #include "trace_tool.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 #include <vector>
 
 void parse_command_line(CLI::App& app, int argc, char** argv, const std::string& usage) {
@@ -19,7 +22,11 @@ void parse_command_line(CLI::App& app, int argc, char** argv, const std::string&
         app.parse(static_cast<int>(arguments.size()), arguments.data());
     } catch (const CLI::CallForHelp& help_asked) {
         app.exit(help_asked);
-        std::exit(std::cout.flush() ? 0 : 1);
+        errno = 0;
+        if (std::cout.flush() && std::fflush(stdout) == 0 && !std::ferror(stdout)) std::exit(0);
+        std::fprintf(stderr, "%s: cannot write the help: %s\n", app.get_name().c_str(),
+                     std::strerror(errno != 0 ? errno : EIO));
+        std::exit(1);
     } catch (const CLI::ParseError&) {
         std::cerr << usage << '\n';
         std::exit(2);
@@ -54,10 +61,14 @@ TraceEnd read_table(const std::string& program, const TraceInput& input,
         row.back() = '\n';
         on_step(step, row);
     });
-    if (!end.summary)
+    // A warning that cannot be given fails the tool: the output of a run cut short is not
+    // passed off as whole.
+    if (!end.summary &&
         std::fprintf(stderr,
                      "%s: warning: %s has no summary line (the run was cut short); its %zu "
                      "complete steps are kept\n",
-                     program.c_str(), input.name().c_str(), end.steps);
+                     program.c_str(), input.name().c_str(), end.steps) < 0)
+        throw std::runtime_error(std::string("cannot give the warning that the run was cut short: ") +
+                                 std::strerror(errno));
     return end;
 }

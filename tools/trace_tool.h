@@ -12,7 +12,8 @@
 
 // Parses the command line into `app`'s positional names, which may begin with '-' (a file
 // named "-" itself is "./-"); "-h" or "--help" anywhere asks for the help instead. Exits 0
-// after printing the help, 2 after printing `usage` for any other command line.
+// after printing the help (1 with one line if it cannot be written), 2 after printing
+// `usage` for any other command line.
 void parse_command_line(CLI::App& app, int argc, char** argv, const std::string& usage);
 
 // Runs `body` and returns the exit status: 0 if it returned, 1 if it threw, after one line
@@ -25,6 +26,7 @@ int run_tool(const std::string& program, const std::function<void()>& body);
 std::string table_header();
 
 // Reads the trace from `input`, passing each step with its table row to on_step; a run cut
-// short gets one warning on standard error, "PROGRAM: warning: ...".
+// short gets one warning on standard error, "PROGRAM: warning: ...", and throws
+// std::runtime_error if the warning cannot be written.
 TraceEnd read_table(const std::string& program, const TraceInput& input,
                     const std::function<void(const TraceStep&, std::string_view row)>& on_step);

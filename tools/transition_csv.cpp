@@ -9,6 +9,7 @@
 
 int main(int argc, char** argv) {
     const std::string program = "transition-csv";
+    if (!hold_standard_descriptors(program.c_str())) return 1;
     CLI::App app("Turns a transition trace into CSV, one row per step.", program);
     std::string trace, out = "-";
     app.add_option("TRACE", trace, "the trace, a file or - for standard input")->required();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -240,6 +241,23 @@ bool record_partial(const std::basic_string<PathChar>& path) {
 }
 
 }  // namespace
+
+bool hold_standard_descriptors(const char* program) {
+#ifndef _WIN32
+    // open() takes the lowest free descriptor: by the time `fd` is looked at, those below
+    // it are taken.
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) < 0) {
+            std::fprintf(stderr, "%s: cannot open /dev/null: %s\n", program, std::strerror(errno));
+            return false;
+        }
+    }
+#else
+    (void)program;
+#endif
+    return true;
+}
 
 #ifndef _WIN32
 int start_child(const std::function<int()>& start) {

@@ -53,6 +53,14 @@ private:
     std::string pending_;   // held until commit() for a descriptor or a device
 };
 
+// Keeps descriptors 0, 1 and 2 taken, so that no file the program opens lands on one of
+// them: each that is closed gets /dev/null, opened the other way round (standard input for
+// writing, standard output and error for reading), so that reading a closed standard input
+// or writing to a closed standard output or error still fails with EBADF, as it would have.
+// Call first in main. Prints "PROGRAM: cannot open /dev/null: REASON" and returns false if
+// it cannot. Does nothing on Windows.
+bool hold_standard_descriptors(const char* program);
+
 #ifndef _WIN32
 // Runs `start`, which starts a program in a process group of its own and returns its pid,
 // with INT, TERM and HUP held back until that pid is recorded: from then on those signals
