@@ -275,6 +275,20 @@ TEST(Study, LocatesTheMomentTheStopConditionHolds) {
     }
 }
 
+// The schedule's peak angle up to a speed: at an end, or at a turning point inside.
+TEST(Study, PeakAngleOfAttackIsTheSchedulesLargestUpToTheSpeed) {
+    Vehicle p = built_in_vehicle;
+    apply_setting("angle_of_attack=[0, 0.3, -0.06, 0.003]", p);  // turning points at 10/3 and 10 m/s
+    EXPECT_NEAR(peak_angle_of_attack(p, 8.0), 4.0 / 9.0, 1e-15);
+    EXPECT_NEAR(peak_angle_of_attack(p, 20.0), 6.0, 1e-13);
+    EXPECT_NEAR(peak_angle_of_attack(p, 3.0), 0.441, 1e-15);  // still rising at 3 m/s
+    apply_setting("angle_of_attack=[0, 0.03, -0.003, 0]", p);  // a parabola, highest at 5 m/s
+    EXPECT_NEAR(peak_angle_of_attack(p, 10.0), 0.075, 1e-16);
+    EXPECT_NEAR(peak_angle_of_attack(p, -1.0), 0.0, 0.0);
+    apply_setting("angle_of_attack=[0.1, 0, 0, 0]", p);
+    EXPECT_EQ(peak_angle_of_attack(p, 10.0), 0.1);
+}
+
 // A stop by speed: the end-of-step speed passes 25 m/s, and the moment is the one the
 // speed is 25 m/s itself. Lift exactly equal to the weight stops a run (here both are 0 from
 // the start: the moment is the start).
@@ -286,7 +300,9 @@ TEST(Study, StopsBySpeedAndByLiftEqualToTheWeight) {
     EXPECT_EQ(study_row(r),
               "speed,74,3.6999999999999948,25.174713823046247,51.411433831005382,9155.2621015249933,"
               "9.4986282671773541,3.6578814648781575,25,50.354778477939689,9084.7417715535194,"
-              "253.61585407398718,3016.610942025929");
+              "253.61585407398718,3016.610942025929,0.16233900000000001");
+    // The schedule's angle at 25 m/s: -0.040786 + 0.01 + 0.099375 + 0.09375 rad.
+    EXPECT_NEAR(r.peak_alpha, 0.162339, 1e-15);
     EXPECT_GT(r.y[0], 25.0);
     EXPECT_EQ(r.event_y[0], 25.0);
     EXPECT_GT(r.event_t, r.t - 0.05);
@@ -348,7 +364,7 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
         apply_setting(c.setting, p);
         const StudyResult r = study_vehicle(p);
         ASSERT_EQ(r.stop, Stop::invalid) << c.setting;
-        EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,");
+        EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,,");
         EXPECT_EQ(describe(r.invalid), c.why);
     }
     // The range's edges: a propeller that gives no thrust at all is still in it.
@@ -391,11 +407,11 @@ TEST(Sweep, GridOrderJobsAndShardsGiveTheSameRows) {
     // Two rows' figures to the last digit, as the program gave them when they were checked.
     EXPECT_NE(whole.find("\n20,39.85,lift,250,12.500000000000043,17.572545696526841,133.8281819223408,"
                          "14524.527245567047,2.7444186959102734,12.451732035799887,17.539068673155864,"
-                         "132.98079794407212,14524.527245567047,197.98952626067432,2080.7410182436279,\n"),
+                         "132.98079794407212,14524.527245567047,197.98952626067432,2080.7410182436279,0.047513134549163186,\n"),
               std::string::npos) << whole;
     EXPECT_NE(whole.find("\n30,39.85,lift,562,28.100000000000264,19.700147577430066,379.28432456300135,"
                          "50616.696443578796,4.2785373014414594,28.056024780980568,19.690022526959911,"
-                         "378.41822867581539,50616.696443578796,296.17117742101215,3806.8774093804113,\n"),
+                         "378.41822867581539,50616.696443578796,296.17117742101215,3806.8774093804113,0.074536404420862873,\n"),
               std::string::npos) << whole;
     // The same designs studied as results, not text.
     std::vector<StudyResult> results(6);
@@ -420,7 +436,7 @@ TEST(Sweep, InvalidDesignsAreRowsAndBadSweepsAreRefused) {
     const std::string text = swept(grid, {0, 2}, 2, false);
     const std::string second = text.substr(text.find('\n') + 1);
     EXPECT_EQ(text.substr(0, text.find('\n')), "-1.0136," + study_row(study_vehicle(built_in_vehicle)) + ",");
-    EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
+    EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
     EXPECT_NE(second.find(" N is negative at t = "), std::string::npos) << second;
     const char* refused[][2] = {
         {"mass=20:30:0", "--sweep mass=20:30:0: COUNT must be from 1 to 1000000000, not 0"},

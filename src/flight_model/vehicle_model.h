@@ -41,6 +41,32 @@ inline double angle_of_attack(const Vehicle& p, double vel) {
     return c[0] + (((c[3] * vel * vel * vel) + (c[2] * vel * vel)) + c[1] * vel);
 }
 
+// The largest angle the schedule gives at any speed between 0 and `speed`, rad: the cubic at
+// both ends and at its turning points between them, so that it moves smoothly with the
+// schedule and the speed.
+inline double peak_angle_of_attack(const Vehicle& p, double speed) {
+    const double lo = speed < 0.0 ? speed : 0.0, hi = speed < 0.0 ? 0.0 : speed;
+    double peak = std::fmax(angle_of_attack(p, lo), angle_of_attack(p, hi));
+    // Turning points: roots of c1 + 2 c2 v + 3 c3 v^2, in the form that loses no digits.
+    const double* c = p.alpha_schedule;
+    const double a = 3.0 * c[3], b = 2.0 * c[2];
+    double roots[2] = {lo, lo};
+    if (a == 0.0) {
+        if (b != 0.0) roots[0] = -c[1] / b;
+    } else {
+        const double discriminant = b * b - 4.0 * a * c[1];
+        if (discriminant >= 0.0) {
+            const double q = -(b + std::copysign(std::sqrt(discriminant), b)) / 2.0;
+            roots[0] = q / a;
+            if (q != 0.0) roots[1] = c[1] / q;
+        }
+    }
+    for (double v : roots) {
+        if (v > lo && v < hi) peak = std::fmax(peak, angle_of_attack(p, v));
+    }
+    return peak;
+}
+
 // Wing lift curve and drag polar.
 inline double lift_coefficient(const Vehicle& p, double alpha) {
     return alpha * p.lift_curve[1] + p.lift_curve[0];

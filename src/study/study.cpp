@@ -165,7 +165,7 @@ bool locate_inside(PartialStep& g, double h, double v4, double v1, StudyResult& 
 }
 
 template <Pass pass>
-StudyResult study(const Vehicle& p, std::vector<StepFigures>* steps = nullptr) {
+StudyResult run_and_locate(const Vehicle& p, std::vector<StepFigures>* steps) {
     const Derived k = derive(p);
     Model<pass> model{p, k};
     StudyResult r{};
@@ -239,6 +239,14 @@ StudyResult study(const Vehicle& p, std::vector<StepFigures>* steps = nullptr) {
     return r;
 }
 
+// The run, its located moment, and the schedule's peak angle up to that moment's speed.
+template <Pass pass>
+StudyResult study(const Vehicle& p, std::vector<StepFigures>* steps = nullptr) {
+    StudyResult r = run_and_locate<pass>(p, steps);
+    if (r.stop != Stop::invalid) r.peak_alpha = peak_angle_of_attack(p, r.located ? r.event_y[0] : r.y[0]);
+    return r;
+}
+
 }  // namespace
 
 StudyResult study_vehicle(const Vehicle& p, bool trace) {
@@ -252,7 +260,7 @@ StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& step
 
 const char* const study_columns[study_column_count] = {
     "stop",    "steps",   "t",       "v",       "x",           "w",         "alpha",
-    "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power"};
+    "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power", "peak_alpha"};
 
 namespace {
 std::string joined(const char* const* names, std::size_t count) {
@@ -277,7 +285,7 @@ bool study_figure(const StudyResult& r, std::size_t column, double& value) {
     const double figures[study_column_count] = {
         0.0,        static_cast<double>(r.steps), r.t,          r.y[0],          r.y[1],
         r.y[2],     degrees(r.alphaj),            r.event_t,    r.event_y[0],    r.event_y[1],
-        r.event_y[2], r.peak_thrust,              r.peak_power};
+        r.event_y[2], r.peak_thrust,              r.peak_power, r.peak_alpha};
     value = figures[column];
     return true;
 }

@@ -32,6 +32,8 @@ struct StudyResult {
     double event_y[3];
     double peak_thrust;  // largest lift-rotor thrust of the run's evaluations, N
     double peak_power;   // largest induced power of the run's evaluations, W
+    double peak_alpha;   // largest scheduled angle of attack from rest to the located moment's
+                         // speed (to the final speed when not located), rad
     Invalid invalid;     // for Stop::invalid: where the model left its range
 };
 
@@ -52,9 +54,9 @@ struct StepFigures {
 StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& steps);
 
 // The columns of a study's row, in order: stop, steps, t, v, x, w, alpha (deg), event_t,
-// event_v, event_x, event_w, peak_thrust, peak_power; and the header, those names joined by
-// commas.
-constexpr std::size_t study_column_count = 13;
+// event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha (rad); and the header,
+// those names joined by commas.
+constexpr std::size_t study_column_count = 14;
 extern const char* const study_columns[study_column_count];
 extern const char* const study_header;
 
