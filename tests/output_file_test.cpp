@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -123,6 +124,32 @@ TEST(OutputFile, KeepsTheReplacedFilesModeAndALinkALink) {
         EXPECT_TRUE(fs::is_symlink(link));
         EXPECT_EQ(slurp(directory / "target.csv"), text);
     }
+}
+
+// What a device gets is held until commit, and no more than the bound: past it a runaway
+// writer is refused, while what was held stays whole.
+TEST(OutputFile, HoldsForADeviceNoMoreThanItsBound) {
+    const fs::path directory = fresh_directory("bound");
+    const std::string fifo = (directory / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The FIFO's reader counts what it gets, once the writer opens it at commit.
+    const std::string count = (directory / "count").string();
+    ASSERT_EQ(std::system(("wc -c <'" + fifo + "' >'" + count + "' &").c_str()), 0);
+    {
+        OutputFile output(fifo, "tool", -1);
+        const std::string mebibyte(std::size_t{1} << 20, 'x');
+        for (std::size_t held = 0; held < OutputFile::most_held; held += mebibyte.size()) output.write(mebibyte);
+        try {
+            output.write("x");
+            ADD_FAILURE() << "a byte past the bound was held";
+        } catch (const std::runtime_error& refused) {
+            EXPECT_EQ(std::string(refused.what()),
+                      fifo + ": cannot write it: more than 256 MiB to hold until it is whole, more than any table or picture");
+        }
+        output.commit();
+    }
+    for (int wait = 0; wait < 100 && slurp(count).empty(); ++wait) usleep(100000);
+    EXPECT_EQ(slurp(count), "268435456\n");
 }
 
 // A name of a descriptor this process holds is written through that descriptor, where it

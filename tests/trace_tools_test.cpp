@@ -28,7 +28,7 @@ std::string slurp(const std::string& path) {
 // in a folder of its own to put first on the PATH: `record` keeps the script it is fed in
 // fed.gp and answers with the end of a whole picture of the format asked for; `partial`
 // answers with a PNG that stops short, and ends well; `failing` fails as gnuplot does;
-// `hang` never ends; `big` answers with an SVG of 100 kB.
+// `hang` never ends; `big` answers with an SVG of 100 kB; `runaway` answers without end.
 const std::string base = ::testing::TempDir() + "trace_tools_test." + std::to_string(getpid());
 const std::map<std::string, std::string> stand_ins = {
     {"record", "cat >fed.gp\ncase $(head -n 1 fed.gp) in\n"
@@ -38,6 +38,7 @@ const std::map<std::string, std::string> stand_ins = {
     {"failing", "cat >/dev/null\necho '         line 3: no such terminal' >&2\nexit 1\n"},
     {"hang", "echo $$ >gnuplot.pid\nexec sleep 30\n"},
     {"big", "cat >/dev/null\nhead -c 100000 /dev/zero | tr '\\0' ' '\necho '</svg>'\n"},
+    {"runaway", "echo $$ >gnuplot.pid\ncat >/dev/null\nexec cat /dev/zero\n"},
 };
 
 // Runs `script` with sh in `folder` (made anew if `fresh`), its output to out and err there, after defining the programs as shell variables (each through the
@@ -156,6 +157,9 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-csv: keep.csv: cannot write it: File too large", "test \"$(cat keep.csv)\" = old"},
         {"a file size limit under a picture", "echo old >keep.svg; (ulimit -f 10; PATH=$base/big:$PATH $plot $trace keep.svg)",
          1, "transition-plot: keep.svg: cannot write it: File too large", "test \"$(cat keep.svg)\" = old"},
+        {"a picture without end to a device", "ln -s /dev/null null.png; PATH=$base/runaway:$PATH timeout 60 $plot $trace null.png",
+         1, "transition-plot: null.png: cannot write it: more than 256 MiB to hold until it is whole",
+         "! kill -0 $(cat gnuplot.pid) 2>/dev/null"},
         {"no gnuplot", "PATH=/nonexistent $plot $trace keep.png", 1,
          "transition-plot: gnuplot not found; install it with: apt-get install gnuplot-nox", "test ! -e keep.png"},
         {"a sweep cut in mid-row", "echo old >keep.png; head -c -20 $sweep >cut.csv; " + on_path + "$plot_study cut.csv keep.png",

@@ -387,6 +387,9 @@ OutputFile::Partial::~Partial() {
 
 void OutputFile::write(std::string_view bytes) {
     if (partial_.fd < 0) {
+        if (bytes.size() > most_held - pending_.size())
+            throw std::runtime_error(name_ + ": cannot write it: more than " + std::to_string(most_held >> 20) +
+                                     " MiB to hold until it is whole, more than any table or picture");
         pending_.append(bytes);
     } else if (!write_all(partial_.fd, bytes)) {
         fail("cannot write it", errno);

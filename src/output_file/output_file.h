@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -14,8 +15,8 @@
 //     and renamed onto it.
 // Refused: a directory, and the very file (regular or FIFO) open on descriptor `input`,
 // compared by device and inode of the open descriptors, not by name.
-// Until commit() what goes through a descriptor or a name is held in memory, so that it
-// gets nothing unless it gets all. Failures throw std::runtime_error naming the output and
+// Until commit() what goes through a descriptor or a device is held in memory, so that it
+// gets nothing unless it gets all; more than `most_held` bytes of it are refused. Failures throw std::runtime_error naming the output and
 // the system's reason, "out.csv: cannot write it: No space left on device". The temporary
 // file is removed when the object is destroyed uncommitted, and on INT, TERM or HUP (INT
 // and TERM on Windows), after which the process dies by that signal; a process writes one
@@ -25,6 +26,10 @@ class OutputFile {
 public:
     // `input` is the descriptor of what the program reads, or -1.
     OutputFile(const std::string& name, const std::string& program, int input);
+    // Far more than any table (800 steps are about 100 kB) or picture (a few MB): what
+    // writes more to a descriptor or device has run away.
+    static constexpr std::size_t most_held = std::size_t{256} << 20;
+
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
