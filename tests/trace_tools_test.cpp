@@ -170,7 +170,7 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "sed '3s/,,/,1,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
          "bad.csv:3: expected event_t empty for a design stopped by the step cap, not '1'", "test ! -e keep.png"},
         {"a decimal comma", "sed '2s/^-1.0136,/-1,0136,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
-         "bad.csv:2: expected 15 fields, as in the header, not 16", "test ! -e keep.png"},
+         "bad.csv:2: expected 16 fields, as in the header, not 17", "test ! -e keep.png"},
         {"three swept keys", "$study --jobs 1 --sweep mass=20 --sweep gravity=9.81 --sweep wing_area=1 >three.csv; " +
          on_path + "$plot_study three.csv keep.png", 1,
          "transition-plot-study: three.csv: a sweep of 3 keys (mass, gravity, wing_area); only one or two keys can be drawn",
