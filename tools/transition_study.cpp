@@ -1,9 +1,11 @@
 // transition-study [VEHICLE.toml] [--set KEY=VALUE]... [--trace | --show-vehicle]
 //                  [--sweep KEY=FIRST:LAST:COUNT|KEY=V1,V2,...]... [--jobs N] [--shard K/N]
+//                  [--minimize|--maximize COLUMN --vary KEY=LOW:HIGH... [--require ...]...
+//                   [--save-vehicle FILE]]
 // The transition of any aircraft: one CSV row of how its run ends and when its stop
-// condition really holds, its trace, the resolved vehicle file, or one row per design of
-// a grid. Exit 1 with one line on standard error for bad input or an aircraft the model
-// cannot fly, 2 for a usage error.
+// condition really holds, its trace, the resolved vehicle file, one row per design of a
+// grid, or the best design within a box of values. Exit 1 with one line on standard error
+// for bad input or an aircraft the model cannot fly, 2 for a usage error.
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -26,10 +28,14 @@
 #include <CLI/CLI.hpp>
 
 #include "flight_model/flight_model.h"
+#include "output_file/output_file.h"
 #include "output_file/standard_output.h"
 #include "study/study.h"
 #include "study/sweep.h"
 #include "vehicle_file/vehicle_file.h"
+#ifdef TRANSITION_OPTIMIZE
+#include "optimize/optimize.h"
+#endif
 
 namespace {
 
@@ -127,6 +133,69 @@ int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jo
     }
 }
 
+// The objective, the box and the requirements of --minimize or --maximize, as given.
+struct Seek {
+    std::string minimize, maximize, save;
+    std::vector<std::string> vary, require;
+    bool asked() const { return !minimize.empty() || !maximize.empty(); }
+};
+
+#ifdef TRANSITION_OPTIMIZE
+int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
+    Problem problem{vehicle, 0, !seek.maximize.empty(), {}, {}};
+    try {
+        const std::string column = problem.maximize ? seek.maximize : seek.minimize;
+        problem.objective = smooth_column(column, problem.maximize ? "--maximize " + column : "--minimize " + column);
+        for (const std::string& v : seek.vary) problem.vary.push_back(parse_vary(v));
+        for (const std::string& q : seek.require) problem.require.push_back(parse_requirement(q));
+        check_problem(problem);
+        std::FILE* shown = isatty(fileno(stderr)) ? stderr : nullptr;
+        const char* objective = study_columns[problem.objective];
+        const Optimum best = ::optimize(
+            problem, jobs,
+            [&](const Optimum& so_far) {
+                if (shown == nullptr) return;
+                double figure = 0.0;
+                if (so_far.found && study_figure(so_far.result, problem.objective, figure)) {
+                    std::fprintf(shown, "\r%s: %lld runs, best %s %.10g   ", me, static_cast<long long>(so_far.runs),
+                                 objective, figure);
+                } else {
+                    std::fprintf(shown, "\r%s: %lld runs, no design meets every requirement yet", me,
+                                 static_cast<long long>(so_far.runs));
+                }
+                std::fflush(shown);
+            },
+            [] { return true; });
+        if (shown != nullptr) std::fprintf(shown, "\r%s: %lld runs\n", me, static_cast<long long>(best.runs));
+        if (!best.found) return refuse(std::string(me) + ": " + best.nearest);
+        // The answer as a sweep's one design: the varied values first, as given.
+        std::vector<Sweep> values;
+        for (std::size_t k = 0; k < problem.vary.size(); ++k)
+            values.push_back(list_sweep(problem.vary[k].value.name, {best.x[k]}));
+        const Grid grid(vehicle, std::move(values));
+        if (!seek.save.empty()) {
+            try {
+                OutputFile file(seek.save, me, -1);
+                file.write(vehicle_file_text(best.vehicle));
+                file.commit();
+            } catch (const std::runtime_error& e) {
+                return refuse(std::string(me) + ": " + e.what());
+            }
+        }
+        int error = 0;
+        write_standard_output(grid.header() + grid.row(0), error);
+        return finish_standard_output(me, "the row", error) ? 0 : 1;
+    } catch (const VehicleError& e) {
+        return refuse(std::string(me) + ": " + e.what());
+    }
+}
+#else
+int optimize(const Vehicle&, const Seek&, int) {
+    return refuse(std::string(me) + ": --minimize and --maximize are not built here: they need NLopt "
+                                    "(apt-get install libnlopt-dev, then configure again)");
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,13 +228,40 @@ int main(int argc, char** argv) {
             ->allow_extra_args(false)
             ->excludes(trace_flag)
             ->excludes(show_flag);
-    app.add_option("--jobs", jobs, "Threads for a sweep, 1 to " + std::to_string(most_jobs) +
-                                       " (default: the machine's cores)")
-        ->type_name("N")
-        ->needs(sweep_option);
-    app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
+    Seek seek;
+    const std::string smooth = "event_t, event_v, event_x, event_w, peak_thrust, peak_power or peak_alpha";
+    auto* minimize_option = app.add_option("--minimize", seek.minimize,
+                                           "Seeks the design that gives the least of COLUMN (" + smooth +
+                                               ") within the --vary box, meeting every --require")
+                                ->type_name("COLUMN")
+                                ->excludes(trace_flag)
+                                ->excludes(show_flag)
+                                ->excludes(sweep_option);
+    auto* maximize_option = app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
+                                ->type_name("COLUMN")
+                                ->excludes(trace_flag)
+                                ->excludes(show_flag)
+                                ->excludes(sweep_option)
+                                ->excludes(minimize_option);
+    auto* vary_option = app.add_option("--vary", seek.vary,
+                                       "A value to vary between LOW and HIGH, KEY as for --set (one to eight "
+                                       "of them); repeatable")
+                            ->type_name("KEY=LOW:HIGH")
+                            ->allow_extra_args(false);
+    auto* require_option = app.add_option("--require", seek.require,
+                                          "A requirement the design must meet, on a COLUMN as for --minimize; "
+                                          "repeatable")
+                               ->type_name("'COLUMN<=VALUE'|'COLUMN>=VALUE'")
+                               ->allow_extra_args(false);
+    auto* save_option = app.add_option("--save-vehicle", seek.save, "Also writes the best design's vehicle file to FILE")
+                            ->type_name("FILE");
+    app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
+                                       std::to_string(most_jobs) + " (default: the machine's cores)")
+        ->type_name("N");
+    auto* shard_option = app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
         ->type_name("K/N")
         ->needs(sweep_option);
+    (void)shard_option;
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -174,6 +270,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s (see --help)\n", me, e.what());
         return 2;
     }
+
+    // What only a sweep or an optimisation takes.
+    const bool seeking = !seek.minimize.empty() || !seek.maximize.empty();
+    for (const auto* option : {vary_option, require_option, save_option}) {
+        if (option->count() > 0 && !seeking) {
+            std::fprintf(stderr, "%s: %s needs --minimize or --maximize (see --help)\n", me,
+                         option->get_name().c_str());
+            return 2;
+        }
+    }
+    if (!jobs.empty() && sweeps.empty() && !seeking) {
+        std::fprintf(stderr, "%s: --jobs needs --sweep, --minimize or --maximize (see --help)\n", me);
+        return 2;
+    }
+    (void)maximize_option;
 
     binary_standard_output();
     closed_pipe_is_write_error();
@@ -185,14 +296,14 @@ int main(int argc, char** argv) {
         return refuse(path.empty() || e.what()[0] == '-' ? std::string(me) + ": " + e.what() : e.what());
     }
 
-    if (!sweeps.empty()) {
+    if (!sweeps.empty() || seek.asked()) {
         int threads = default_jobs();
         try {
             if (!jobs.empty()) threads = parse_jobs(jobs);
         } catch (const VehicleError& e) {
             return refuse(std::string(me) + ": " + e.what());
         }
-        return sweep(vehicle, sweeps, threads, shard);
+        return seek.asked() ? optimize(vehicle, seek, threads) : sweep(vehicle, sweeps, threads, shard);
     }
     int error = 0;
     if (show) {

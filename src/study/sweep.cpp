@@ -10,9 +10,7 @@
 #include <system_error>
 #include <thread>
 
-namespace {
-
-double number(const std::string& text, const std::string& where) {
+double parse_number(const std::string& text, const std::string& where) {
     double x = 0.0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, x);
@@ -24,6 +22,8 @@ double number(const std::string& text, const std::string& where) {
     }
     return x;
 }
+
+namespace {
 
 // A whole number of decimal digits alone, within [low, high], or a refusal naming `what`.
 std::int64_t whole(const std::string& text, std::int64_t low, std::int64_t high, const std::string& where,
@@ -87,11 +87,11 @@ Sweep parse_sweep(const std::string& text) {
     }
     if (separator == ':') {
         if (parts.size() != 3) throw VehicleError(where + ": expected KEY=FIRST:LAST:COUNT");
-        s.first = number(parts[0], where);
-        s.last = number(parts[1], where);
+        s.first = parse_number(parts[0], where);
+        s.last = parse_number(parts[1], where);
         s.count = whole(parts[2], 1, most_designs, where, "COUNT");
     } else {
-        for (const std::string& part : parts) s.list.push_back(number(part, where));
+        for (const std::string& part : parts) s.list.push_back(parse_number(part, where));
         s.count = static_cast<std::int64_t>(s.list.size());
     }
     check_values(s);

@@ -30,6 +30,10 @@ struct Sweep {
     double at(std::int64_t i) const;
 };
 
+// A finite number written as a sweep's values are, in no locale ("1e-3", "-2.5"), all of
+// `text`; refused with VehicleError "WHERE: 'TEXT' is not a (finite) number".
+double parse_number(const std::string& text, const std::string& where);
+
 // The most designs a grid may hold, and the most threads a sweep runs on.
 constexpr std::int64_t most_designs = 1000000000;
 constexpr int most_jobs = 1024;
