@@ -319,6 +319,11 @@ TEST_F(TraceTools, TitleTellsWhyTheRunStoppedFromTheStepsAndSummary) {
     }
 }
 
+// A shell test that an SVG's first shape is a white rectangle over the whole 1400 x 1000 page.
+std::string white_page(const std::string& svg) {
+    return "grep -m 1 '<rect ' " + svg + " | grep -qF '<rect x=\"0\" y=\"0\" width=\"1400\" height=\"1000\" fill=\"#ffffff\"/>'";
+}
+
 TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
     if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
     const mode_t mask = umask(0);
@@ -331,10 +336,11 @@ TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
          "test $(od -An -tu1 -j16 -N8 run.png | awk '{ print ($3 * 256 + $4 >= 1200 && $7 * 256 + $8 >= 900) }') = 1"
          " && test $(stat -c %a run.png) = " + std::string(mode)},
         // The user's own settings are not read: they would run a command here.
+        // On a white background, drawn first, the whole page: no viewer shows it transparent.
         {"SVG, the extension in capitals", "mkdir home; echo 'system \"touch ran\"' >home/.gnuplot; "
          "HOME=$PWD/home $plot $trace run.SVG", 0, "",
          "test ! -e ran && grep -q 'wing lift reached the weight after 372 steps (t = 18.60 s)' run.SVG && "
-         "tail -c 10 run.SVG | grep -q '</svg>'"},
+         "tail -c 10 run.SVG | grep -q '</svg>' && " + white_page("run.SVG")},
         {"PDF", "$plot $trace run.Pdf", 0, "", "head -c 5 run.Pdf | grep -q '%PDF-' && tail -c 6 run.Pdf | grep -q '%%EOF'"},
     });
 }
@@ -427,7 +433,8 @@ TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
                 }
             }
         }
-        EXPECT_EQ(shell(base + "/run", "$plot_study " + c.csv + " t.svg && grep -qF '<text>" + c.title + "</text>' t.svg"), 0)
+        EXPECT_EQ(shell(base + "/run", "$plot_study " + c.csv + " t.svg && grep -qF '<text>" + c.title + "</text>' t.svg && " +
+                                           white_page("t.svg")), 0)
             << c.what;
     }
 }

@@ -19,10 +19,11 @@ extern char** environ;
 
 namespace {
 
-// gnuplot's terminal for each format, in the order of PictureFormat.
+// gnuplot's terminal for each format, in the order of PictureFormat. An SVG is otherwise
+// transparent: a dark viewer would show its black lines and text on black.
 const char* const terminals[] = {
     "set terminal pngcairo size 1400,1000 font \"sans,11\"\n",
-    "set terminal svg size 1400,1000 dynamic font \"sans,11\"\n",
+    "set terminal svg size 1400,1000 dynamic background rgb \"white\" font \"sans,11\"\n",
     "set terminal pdfcairo size 29.7cm,21cm font \"sans,9\"\n",
 };
 

@@ -13,7 +13,8 @@ enum class PictureFormat { png, svg, pdf };
 // OUT's format from its extension, in any case: .png, .svg or .pdf; none for any other.
 std::optional<PictureFormat> picture_format(const std::string& out);
 
-// The script line that sets gnuplot's terminal for `format`, the page's size and font.
+// The script line that sets gnuplot's terminal for `format`, the page's size and font, on a
+// white background.
 const char* picture_terminal(PictureFormat format);
 
 // gnuplot's path on PATH; throws std::runtime_error saying how to install it if none.
