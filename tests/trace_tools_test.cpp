@@ -169,6 +169,9 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"a located moment for a design stopped by the step cap",
          "sed '3s/,,/,1,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
          "bad.csv:3: expected event_t empty for a design stopped by the step cap, not '1'", "test ! -e keep.png"},
+        {"a located moment in part", "awk -F, -v OFS=, 'NR == 2 { $9 = $11 = \"\" } { print }' $sweep >bad.csv; " + on_path +
+         "$plot_study bad.csv keep.png", 1,
+         "bad.csv:2: expected all four event_* figures or none (a moment not located), not 2 of them", "test ! -e keep.png"},
         {"a decimal comma", "sed '2s/^-1.0136,/-1,0136,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
          "bad.csv:2: expected 16 fields, as in the header, not 17", "test ! -e keep.png"},
         {"three swept keys", "$study --jobs 1 --sweep mass=20 --sweep gravity=9.81 --sweep wing_area=1 >three.csv; " +
@@ -352,7 +355,7 @@ TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
 using Curves = std::map<std::string, std::vector<std::vector<double>>>;
 Curves plotted(const std::string& command) {
     const std::string folder = base + "/run";
-    EXPECT_EQ(shell(folder, "PATH=$base/record:$PATH " + command + " && "
+    EXPECT_EQ(shell(folder, "PATH=$base/record:$PATH; " + command + " && "
                             "{ echo \"set table 'points'\"; sed '/^set format/d' fed.gp; } | " GNUPLOT " -d"), 0)
         << slurp(folder + "/err");
     std::ifstream points(folder + "/points");
@@ -392,22 +395,26 @@ TEST_F(TraceTools, DrawsEachCurveFromItsColumnNeedsGnuplot) {
 
 // One key: a point per design in the key's order, a gap (NaN) where it has no value. Two
 // keys: a cell per design reaching halfway to its neighbours, coloured by the value. gnuplot
-// prints six digits. The title, as gnuplot draws it, counts the designs that leave gaps.
+// prints six digits. The title, as gnuplot draws it, counts the designs that leave gaps: to
+// the sweep's three designs (lift, cap, invalid) the first case adds one more invalid and one
+// stopped by lift whose moment was not located (its four event_* fields empty).
 TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
     if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
     const double gap = std::nan("");
     const struct {
         const char* what;
-        std::string csv;
+        std::string make;  // s.csv
         std::string title;
         Curves points;
     } cases[] = {
-        {"one key", "$sweep", "Sweep of propeller_thrust[1]: 3 designs, 1 invalid, 1 without transition (cap)",
-         {{"located transition time", {{-8, gap}, {-3, gap}, {-1.0136, 18.5552}}},
-          {"distance at that moment", {{-8, gap}, {-3, gap}, {-1.0136, 222.532}}},
-          {"lift-rotor energy by then", {{-8, gap}, {-3, gap}, {-1.0136, 28.3473}}},
-          {"peak lift-rotor power", {{-8, gap}, {-3, 2900.76}, {-1.0136, 2900.76}}}}},
-        {"two keys", "$grid", "Sweep of mass and propeller_thrust[1]: 4 designs (2 x 2), 2 invalid",
+        {"one key", "{ cat $sweep; sed -n '4s/^-8,/-9,/p' $sweep; "
+                    "sed -n '2s/^-1.0136,/-2,/p' $sweep | awk -F, -v OFS=, '{ $9 = $10 = $11 = $12 = \"\"; print }'; } >s.csv",
+         "Sweep of propeller_thrust[1]: 5 designs, 2 invalid, 1 without transition (cap), 1 without located moment",
+         {{"located transition time", {{-9, gap}, {-8, gap}, {-3, gap}, {-2, gap}, {-1.0136, 18.5552}}},
+          {"distance at that moment", {{-9, gap}, {-8, gap}, {-3, gap}, {-2, gap}, {-1.0136, 222.532}}},
+          {"lift-rotor energy by then", {{-9, gap}, {-8, gap}, {-3, gap}, {-2, gap}, {-1.0136, 28.3473}}},
+          {"peak lift-rotor power", {{-9, gap}, {-8, gap}, {-3, 2900.76}, {-2, 2900.76}, {-1.0136, 2900.76}}}}},
+        {"two keys", "cp $grid s.csv", "Sweep of mass and propeller_thrust[1]: 4 designs (2 x 2), 2 invalid",
          {{"located transition time", {{30, -1.0136, 25, 35, -4.5068, 2.4796, 28.056},
                                        {30, -8, 25, 35, -11.4932, -4.5068, gap},
                                        {20, -1.0136, 15, 25, -4.5068, 2.4796, 12.4517},
@@ -418,7 +425,7 @@ TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
                                          {20, -8, 15, 25, -11.4932, -4.5068, gap}}}}},
     };
     for (const auto& c : cases) {
-        const Curves curves = plotted("$plot_study " + c.csv + " t.svg");
+        const Curves curves = plotted(c.make + " && $plot_study s.csv t.svg");
         EXPECT_EQ(curves.size(), 4u) << c.what;
         for (const auto& [title, points] : c.points) {
             const auto curve = curves.find(title);
@@ -433,7 +440,7 @@ TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
                 }
             }
         }
-        EXPECT_EQ(shell(base + "/run", "$plot_study " + c.csv + " t.svg && grep -qF '<text>" + c.title + "</text>' t.svg && " +
+        EXPECT_EQ(shell(base + "/run", c.make + " && $plot_study s.csv t.svg && grep -qF '<text>" + c.title + "</text>' t.svg && " +
                                            white_page("t.svg")), 0)
             << c.what;
     }

@@ -2,7 +2,8 @@
 // table transition-study --sweep writes, the format from OUT's extension in any case. With
 // one swept key, four panels against it: the located transition time, the distance and
 // lift-rotor energy there, and the peak lift-rotor power; a design without the value (an
-// invalid one, or for the located moment one stopped by the step cap) leaves a gap. With two
+// invalid one, or for the located moment one stopped by the step cap or whose moment could
+// not be located) leaves a gap. With two
 // keys, the same four as colour maps over the grid, a cell per design. The table is read
 // strictly, line by line; of it, only numbers read as such and the keys' names, as gnuplot
 // strings, reach gnuplot's script.
@@ -152,9 +153,18 @@ private:
         const bool invalid = stop == "invalid", cap = stop == "cap";
         if (!invalid && !cap && stop != "lift" && stop != "speed")
             refuse("a stop of lift, speed, cap or invalid, not '" + stop + "'");
+        // A run stopped by lift or speed whose moment could not be located has all four
+        // event_* fields empty, and only then any.
+        std::size_t events_empty = 0;
+        for (std::size_t c = column("event_t"); c <= column("event_w"); ++c) events_empty += fields[c].empty();
+        const bool unlocated = !invalid && !cap && events_empty == 4;
+        if (!invalid && !cap && events_empty != 0 && !unlocated)
+            refuse("all four event_* figures or none (a moment not located), not " + std::to_string(events_empty) +
+                   " of them");
         for (std::size_t c = column("steps"); c < column("note"); ++c) {
             const std::string& name = columns_[c - keys_.size()];
             const std::string field(fields[c]);
+            if (unlocated && name.rfind("event_", 0) == 0) continue;
             if (invalid || (cap && name.rfind("event_", 0) == 0)) {
                 if (!field.empty())
                     refuse(name + " empty for " + (invalid ? "an invalid design" : "a design stopped by the step cap") +
@@ -175,6 +185,7 @@ private:
         }
         invalid_ += invalid;
         cap_ += cap;
+        unlocated_ += unlocated;
         speed_ += stop == "speed";
         designs_.push_back(std::move(design));
     }
@@ -190,7 +201,7 @@ private:
     std::size_t number_ = 0;
     std::vector<Design> designs_;
     std::size_t valued_[drawn] = {};
-    std::size_t invalid_ = 0, cap_ = 0, speed_ = 0;
+    std::size_t invalid_ = 0, cap_ = 0, unlocated_ = 0, speed_ = 0;
 };
 
 // `grid` is "" or the grid's size, " (21 x 11)".
@@ -199,9 +210,11 @@ std::string SweepTable::title(const std::string& grid) const {
                         std::to_string(designs_.size()) + " designs" + grid;
     if (invalid_ > 0) title += ", " + std::to_string(invalid_) + " invalid";
     if (cap_ > 0) title += ", " + std::to_string(cap_) + " without transition (cap)";
+    if (unlocated_ > 0) title += ", " + std::to_string(unlocated_) + " without located moment";
     if (speed_ > 0) title += ", " + std::to_string(speed_) + " stopped at 25 m/s";
-    if (invalid_ > 0 || cap_ > 0)
-        title += "\ngaps: invalid designs, and for the located moment the designs stopped by the step cap";
+    if (invalid_ > 0 || cap_ > 0 || unlocated_ > 0)
+        title += "\ngaps: invalid designs, and for the located moment the designs stopped by the step cap or "
+                 "without a located moment";
     return title;
 }
 
