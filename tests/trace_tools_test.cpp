@@ -169,6 +169,8 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"a located moment for a design stopped by the step cap",
          "sed '3s/,,/,1,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
          "bad.csv:3: expected event_t empty for a design stopped by the step cap, not '1'", "test ! -e keep.png"},
+        {"a note on a design that is not invalid", "sed '2s/,$/,why/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png",
+         1, "bad.csv:2: expected no note for a design that is not invalid", "test ! -e keep.png"},
         {"a located moment in part", "awk -F, -v OFS=, 'NR == 2 { $9 = $11 = \"\" } { print }' $sweep >bad.csv; " + on_path +
          "$plot_study bad.csv keep.png", 1,
          "bad.csv:2: expected all four event_* figures or none (a moment not located), not 2 of them", "test ! -e keep.png"},
@@ -444,6 +446,14 @@ TEST_F(TraceTools, DrawsASweepPanelPerQuantityWithGapsNeedsGnuplot) {
                                            white_page("t.svg")), 0)
             << c.what;
     }
+}
+
+// A sweep of which no design has a value still draws, every panel saying so, under its title.
+TEST_F(TraceTools, DrawsASweepWithoutAnyValueNeedsGnuplot) {
+    if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
+    expect_runs({{"every design invalid", "$study --jobs 1 --sweep 'propeller_thrust[1]=-8,-9' >s.csv && $plot_study s.csv t.svg",
+                  0, "", "grep -qF '<text>Sweep of propeller_thrust[1]: 2 designs, 2 invalid</text>' t.svg && "
+                         "test $(grep -cF '<text>no design has a value</text>' t.svg) = 4"}});
 }
 
 }  // namespace
