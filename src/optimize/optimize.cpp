@@ -303,10 +303,11 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         return p.feasible() ? p.objective < q.objective : p.worst < q.worst;
     });
     const std::size_t tries = order.empty() ? 0 : verdicts[static_cast<std::size_t>(order[0])].feasible() ? starts : 1;
-    std::vector<double> lower(n), upper(n), step(n);
+    std::vector<double> lower(n), upper(n), step(n), tiny(n);
     for (std::size_t k = 0; k < n; ++k) {
         lower[k] = problem.vary[k].low;
         upper[k] = problem.vary[k].high;
+        tiny[k] = (upper[k] - lower[k]) * 1e-10;
         // About two sample spacings: the search starts among the sampled points' neighbours.
         step[k] = (upper[k] - lower[k]) * 2.0 / std::pow(static_cast<double>(samples), 1.0 / static_cast<double>(n));
     }
@@ -327,12 +328,35 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
             nlopt_add_inequality_mconstraint(opt, static_cast<unsigned>(problem.require.size()), local_margins, &local,
                                              tolerances.data());
         }
+        // 1e-10 of each value, or of its box for a value that tends to 0 (a bound of 0, say),
+        // where no relative tolerance can be met.
         nlopt_set_xtol_rel(opt, 1e-10);
+        nlopt_set_xtol_abs(opt, tiny.data());
         nlopt_set_maxeval(opt, most_local_runs);
         double value = 0.0;
         nlopt_optimize(opt, x.data(), &value);
         nlopt_destroy(opt);
         if (local.failure) std::rethrow_exception(local.failure);
+    }
+
+    // A value that COBYLA left a hair's breadth from its bound (1e-50 for a bound of 0) is
+    // put on the bound, where the design is no worse.
+    if (search.best_.found && !search.stopped_) {
+        std::vector<double> x = search.best_.x;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (x[k] - lower[k] <= tiny[k] * 10.0) x[k] = lower[k];
+            if (upper[k] - x[k] <= tiny[k] * 10.0) x[k] = upper[k];
+        }
+        if (x != search.best_.x) {
+            const StudyResult r = study_vehicle(search.design(x.data()));
+            const Verdict verdict = search.judge(r);
+            if (verdict.feasible() && verdict.objective <= search.best_objective_) {
+                search.best_.x = x;
+                search.best_.result = r;
+                search.best_objective_ = verdict.objective;
+            }
+            ++search.best_.runs;
+        }
     }
 
     Optimum best = search.best_;
