@@ -10,6 +10,7 @@
 #include <csignal>
 #include <memory>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -151,22 +152,26 @@ int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
         check_problem(problem);
         std::FILE* shown = isatty(fileno(stderr)) ? stderr : nullptr;
         const char* objective = study_columns[problem.objective];
-        const Optimum best = ::optimize(
-            problem, jobs,
-            [&](const Optimum& so_far) {
-                if (shown == nullptr) return;
-                double figure = 0.0;
-                if (so_far.found && study_figure(so_far.result, problem.objective, figure)) {
-                    std::fprintf(shown, "\r%s: %lld runs, best %s %.10g   ", me, static_cast<long long>(so_far.runs),
-                                 objective, figure);
-                } else {
-                    std::fprintf(shown, "\r%s: %lld runs, no design meets every requirement yet", me,
-                                 static_cast<long long>(so_far.runs));
-                }
-                std::fflush(shown);
-            },
-            [] { return true; });
-        if (shown != nullptr) std::fprintf(shown, "\r%s: %lld runs\n", me, static_cast<long long>(best.runs));
+        // The runs so far and the best figure, on one line rewritten in place.
+        std::size_t shown_width = 0;
+        const auto show = [&](const Optimum& so_far, const char* end) {
+            if (shown == nullptr) return;
+            double figure = 0.0;
+            char line[160];
+            if (so_far.found && study_figure(so_far.result, problem.objective, figure)) {
+                std::snprintf(line, sizeof line, "%s: %lld runs, best %s %.10g", me, static_cast<long long>(so_far.runs),
+                              objective, figure);
+            } else {
+                std::snprintf(line, sizeof line, "%s: %lld runs, no design meets every requirement yet", me,
+                              static_cast<long long>(so_far.runs));
+            }
+            const std::size_t width = std::strlen(line);
+            std::fprintf(shown, "\r%s%*s%s", line, static_cast<int>(shown_width > width ? shown_width - width : 0), "", end);
+            std::fflush(shown);
+            shown_width = width;
+        };
+        const Optimum best = ::optimize(problem, jobs, [&](const Optimum& so_far) { show(so_far, ""); }, [] { return true; });
+        show(best, "\n");
         if (!best.found) return refuse(std::string(me) + ": " + best.nearest);
         // The answer as a sweep's one design: the varied values first, as given.
         std::vector<Sweep> values;

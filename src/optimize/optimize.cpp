@@ -271,7 +271,10 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
             points[static_cast<std::size_t>(i) * n + k] = v.low + (v.high - v.low) * u;
         }
     }
+    // Each chunk's designs are judged on this thread, in order, as the chunk is taken.
     std::vector<StudyResult> sampled(static_cast<std::size_t>(samples));
+    std::vector<Verdict> verdicts;
+    double worst = -std::numeric_limits<double>::infinity(), least = std::numeric_limits<double>::infinity();
     const std::int64_t studied = run_in_order(
         samples, jobs, 16,
         [&](std::int64_t begin, std::int64_t end) {
@@ -279,17 +282,18 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
                 sampled[static_cast<std::size_t>(i)] = study_vehicle(search.design(&points[static_cast<std::size_t>(i) * n]));
             return std::string();
         },
-        [](std::string&, std::int64_t) { return true; }, go_on);
-    std::vector<Verdict> verdicts;
-    double worst = -std::numeric_limits<double>::infinity(), least = std::numeric_limits<double>::infinity();
-    for (std::int64_t i = 0; i < studied; ++i) {
-        verdicts.push_back(search.judge(sampled[static_cast<std::size_t>(i)]));
-        search.note(&points[static_cast<std::size_t>(i) * n], sampled[static_cast<std::size_t>(i)], verdicts.back());
-        if (verdicts.back().flyable) {
-            worst = std::max(worst, verdicts.back().objective);
-            least = std::min(least, verdicts.back().objective);
-        }
-    }
+        [&](std::string&, std::int64_t done) {
+            for (auto i = static_cast<std::int64_t>(verdicts.size()); i < done; ++i) {
+                verdicts.push_back(search.judge(sampled[static_cast<std::size_t>(i)]));
+                search.note(&points[static_cast<std::size_t>(i) * n], sampled[static_cast<std::size_t>(i)], verdicts.back());
+                if (verdicts.back().flyable) {
+                    worst = std::max(worst, verdicts.back().objective);
+                    least = std::min(least, verdicts.back().objective);
+                }
+            }
+            return true;
+        },
+        go_on);
     search.unflyable_ = std::isfinite(worst) ? worst + (worst - least) + std::fabs(worst) + 1.0 : 1.0;
 
     // The local stage, from the best sampled designs that meet every requirement (or, if none
