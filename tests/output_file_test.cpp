@@ -105,17 +105,23 @@ TEST(OutputFile, KeepsTheReplacedFilesModeAndALinkALink) {
     const fs::path directory = fresh_directory("modes");
     const std::string out = (directory / "out.csv").string();
     put(out, "old");
-    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
-    EXPECT_EQ(write_output(out, "new"), "");
     struct stat st;
-    ASSERT_EQ(stat(out.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // The special bits too (setgid and sticky).
+    for (const mode_t mode : {0640u, 03640u}) {
+        ASSERT_EQ(chmod(out.c_str(), mode), 0);
+        EXPECT_EQ(write_output(out, "new"), "");
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
     // A new file: 0666 less the umask.
-    const mode_t before = umask(027);
-    EXPECT_EQ(write_output((directory / "new.csv").string(), "new"), "");
-    umask(before);
-    ASSERT_EQ(stat((directory / "new.csv").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{027, 0640}, {0, 0666}}) {
+        const std::string fresh = (directory / ("new-" + std::to_string(mask) + ".csv")).string();
+        const mode_t before = umask(mask);
+        EXPECT_EQ(write_output(fresh, "new"), "");
+        umask(before);
+        ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode) << mask;
+    }
 
     const std::string link = (directory / "link.csv").string();
     ASSERT_EQ(symlink("target.csv", link.c_str()), 0);

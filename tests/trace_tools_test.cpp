@@ -27,7 +27,7 @@ std::string slurp(const std::string& path) {
 // The suite's folder, one for each process that runs it: the program's trace and its table, and stand-ins for gnuplot, each
 // in a folder of its own to put first on the PATH: `record` keeps the script it is fed in
 // fed.gp and answers with the end of a whole picture of the format asked for; `partial`
-// answers with a PNG that stops short, and ends well; `failing` fails as gnuplot does;
+// answers with a PNG that stops short, and ends well, `cut-iend` with one cut inside its IEND chunk; `failing` fails as gnuplot does;
 // `hang` never ends; `big` answers with an SVG of 100 kB; `runaway` answers without end.
 const std::string base = ::testing::TempDir() + "trace_tools_test." + std::to_string(getpid());
 const std::map<std::string, std::string> stand_ins = {
@@ -35,6 +35,7 @@ const std::map<std::string, std::string> stand_ins = {
                "  *png*) printf '\\000\\000\\000\\000IEND\\256B`\\202' ;;\n"
                "  *svg*) echo '</svg>' ;;\n  *) echo '%%EOF' ;;\nesac\n"},
     {"partial", "cat >/dev/null\nprintf '\\211PNG\\r\\n\\032\\nIHDR'\n"},
+    {"cut-iend", "cat >/dev/null\nprintf '\\211PNG\\r\\n\\032\\n\\000\\000\\000\\000IEND\\256B'\n"},
     {"failing", "cat >/dev/null\necho '         line 3: no such terminal' >&2\nexit 1\n"},
     {"hang", "echo $$ >gnuplot.pid\nexec sleep 30\n"},
     {"big", "cat >/dev/null\nhead -c 100000 /dev/zero | tr '\\0' ' '\necho '</svg>'\n"},
@@ -150,6 +151,10 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"partial picture from a gnuplot that ends well",
          "echo old >keep.png; PATH=$base/partial:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
+        {"a PNG cut inside its IEND chunk", "echo old >keep.png; PATH=$base/cut-iend:$PATH $plot $trace keep.png", 1,
+         "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
+        {"a picture over its own trace", "cp $trace t.svg; " + on_path + "$plot t.svg t.svg", 1,
+         "transition-plot: t.svg: is the input itself, left as it is", "cmp t.svg $trace"},
         {"gnuplot failing", "PATH=$base/failing:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: line 3: no such terminal", "test ! -e keep.png"},
         // A file size limit (ulimit -f, in blocks of 512 bytes or more) far below the table's.
@@ -204,6 +209,8 @@ TEST_F(TraceTools, WriteThroughStreamsAndDevicesAndRefuseTheTraceItself) {
         {"a FIFO", "mkfifo fifo; cat fifo >from-fifo & $csv $trace fifo && wait $!", 0, "",
          "test -p fifo && cmp from-fifo $table"},
         {"standard output appending to a log", "echo old >log; $csv $trace /dev/stdout >>log", 0, "",
+         "{ echo old; cat $table; } | cmp - log"},
+        {"a thread's own descriptor appending to a log", "echo old >log; $csv $trace /proc/thread-self/fd/1 >>log", 0, "",
          "{ echo old; cat $table; } | cmp - log"},
         {"standard output between two lines",
          "{ echo header; $csv $trace /dev/stdout || exit; echo footer; } >f", 0, "",
@@ -331,15 +338,11 @@ std::string white_page(const std::string& svg) {
 
 TEST_F(TraceTools, DrawsTheRunInEachFormatNeedsGnuplot) {
     if (!has_gnuplot()) GTEST_SKIP() << "gnuplot not installed (apt-get install gnuplot-nox)";
-    const mode_t mask = umask(0);
-    umask(mask);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%o", 0666 & ~mask);
     expect_runs({
         // At least 1200 x 900 pixels; a new file's mode is 0666 less the umask.
-        {"PNG from standard input", "$transition | $plot - run.png", 0, "",
+        {"PNG from standard input", "umask 0; $transition | $plot - run.png", 0, "",
          "test $(od -An -tu1 -j16 -N8 run.png | awk '{ print ($3 * 256 + $4 >= 1200 && $7 * 256 + $8 >= 900) }') = 1"
-         " && test $(stat -c %a run.png) = " + std::string(mode)},
+         " && test $(stat -c %a run.png) = 666"},
         // The user's own settings are not read: they would run a command here.
         // On a white background, drawn first, the whole page: no viewer shows it transparent.
         {"SVG, the extension in capitals", "mkdir home; echo 'system \"touch ran\"' >home/.gnuplot; "
