@@ -127,6 +127,9 @@ TEST_F(TraceTools, TabulatesTheRunFromAFileOrStandardInput) {
         {"a run cut in mid-line", "{ head -n 998 $trace; sed -n 999p $trace | head -c -3; } >cut; $csv cut cut.csv",
          0, "transition-csv: warning: cut has no summary line (the run was cut short); its 110 complete steps are kept",
          "head -n 111 $table | cmp - cut.csv"},
+        {"a run cut short, its name with a carriage return", "head -n 1000 $trace >\"$(printf 'c\\rt')\"; $csv c?t cut.csv",
+         0, "transition-csv: warning: c\\rt has no summary line (the run was cut short); its 111 complete steps are kept",
+         "head -n 112 $table | cmp - cut.csv"},
     });
 }
 
@@ -139,6 +142,13 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"junk trace", "echo hello >junk; $csv junk out.csv", 1, "junk:1: expected a coefficient line", "test ! -e out.csv"},
         {"missing trace", "$csv missing out.csv", 1,
          "transition-csv: missing: cannot open it: No such file or directory", "test ! -e out.csv"},
+        // Control characters in a name or a field reach the terminal escaped, the message one line.
+        {"a missing trace whose name holds escapes", "$csv \"$(printf 'x\\033[31m\\302\\233')\" out.csv", 1,
+         "transition-csv: x\\x1b[31m\\xc2\\x9b: cannot open it: No such file or directory", "test ! -e out.csv"},
+        {"a junk trace whose name holds a line feed", "echo hello >\"$(printf 'j\\nk')\"; $csv \"$(printf 'j\\nk')\" out.csv", 1,
+         "j\\nk:1: expected a coefficient line", "test ! -e out.csv"},
+        {"a stop that clears the screen", "sed '3s/,cap,/,\\x1b[2J\\t,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
+         "bad.csv:3: expected a stop of lift, speed, cap or invalid, not '\\x1b[2J\\t'", "test ! -e keep.png"},
         {"junk over a picture", "echo old >keep.png; echo hello >junk; " + on_path + "$plot junk keep.png", 1,
          "junk:1: expected", "test \"$(cat keep.png)\" = old"},
         {"endless lines", "yes | timeout 20 $csv - out.csv", 1,

@@ -18,7 +18,8 @@ void parse_command_line(CLI::App& app, int argc, char** argv, const std::string&
 
 // Runs `body` and returns the exit status: 0 if it returned, 1 if it threw, after one line
 // on standard error: a refused trace's own message ("FILE:LINE: expected ..."), or
-// "PROGRAM: " and the failure's.
+// "PROGRAM: " and the failure's, its control characters escaped (\n, \x1b...) as in every
+// message of the tools.
 int run_tool(const std::string& program, const std::function<void()>& body);
 
 // The trace's table, CSV: a header row of the column names, then per step a row of the
