@@ -28,7 +28,8 @@ std::string slurp(const std::string& path) {
 // in a folder of its own to put first on the PATH: `record` keeps the script it is fed in
 // fed.gp and answers with the end of a whole picture of the format asked for; `partial`
 // answers with a PNG that stops short, and ends well, `cut-iend` with one cut inside its IEND chunk; `failing` fails as gnuplot does;
-// `hang` never ends; `big` answers with an SVG of 100 kB; `runaway` answers without end.
+// `hang` never ends; `big` answers with an SVG of 100 kB; `runaway` answers without end;
+// `deaf` ends at once without reading its script, leaving a process that holds its outputs 3 s.
 const std::string base = ::testing::TempDir() + "trace_tools_test." + std::to_string(getpid());
 const std::map<std::string, std::string> stand_ins = {
     {"record", "cat >fed.gp\ncase $(head -n 1 fed.gp) in\n"
@@ -39,6 +40,7 @@ const std::map<std::string, std::string> stand_ins = {
     {"failing", "cat >/dev/null\necho '         line 3: no such terminal' >&2\nexit 1\n"},
     {"hang", "echo $$ >gnuplot.pid\nexec sleep 30\n"},
     {"big", "cat >/dev/null\nhead -c 100000 /dev/zero | tr '\\0' ' '\necho '</svg>'\n"},
+    {"deaf", "sleep 3 </dev/null &\nexit 0\n"},
     {"runaway", "echo $$ >gnuplot.pid\ncat >/dev/null\nexec cat /dev/zero\n"},
 };
 
@@ -161,6 +163,12 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"partial picture from a gnuplot that ends well",
          "echo old >keep.png; PATH=$base/partial:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
+        // A script longer than a pipe holds (800 steps), for gnuplot that is gone: the tool waits
+        // for the outputs to close without spinning, within a second of processor time.
+        {"gnuplot gone without reading its script",
+         "{ head -n 3348 $trace; head -n 3348 $trace; head -n 504 $trace; tail -n 2 $trace; } >t; "
+         "(ulimit -t 1; PATH=$base/deaf:$PATH $plot t keep.png)", 1,
+         "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test ! -e keep.png"},
         {"a PNG cut inside its IEND chunk", "echo old >keep.png; PATH=$base/cut-iend:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: the picture is incomplete", "test \"$(cat keep.png)\" = old"},
         {"a picture over its own trace", "cp $trace t.svg; " + on_path + "$plot t.svg t.svg", 1,
