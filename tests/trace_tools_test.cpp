@@ -27,7 +27,7 @@ std::string slurp(const std::string& path) {
 // The suite's folder, one for each process that runs it: the program's trace and its table, and stand-ins for gnuplot, each
 // in a folder of its own to put first on the PATH: `record` keeps the script it is fed in
 // fed.gp and answers with the end of a whole picture of the format asked for; `partial`
-// answers with a PNG that stops short, and ends well, `cut-iend` with one cut inside its IEND chunk; `failing` fails as gnuplot does;
+// answers with a PNG that stops short, and ends well, `cut-iend` with one cut inside its IEND chunk; `failing` fails as gnuplot does, after the end of an SVG;
 // `hang` never ends; `big` answers with an SVG of 100 kB; `runaway` answers without end;
 // `deaf` ends at once without reading its script, leaving a process that holds its outputs 3 s.
 const std::string base = ::testing::TempDir() + "trace_tools_test." + std::to_string(getpid());
@@ -37,7 +37,7 @@ const std::map<std::string, std::string> stand_ins = {
                "  *svg*) echo '</svg>' ;;\n  *) echo '%%EOF' ;;\nesac\n"},
     {"partial", "cat >/dev/null\nprintf '\\211PNG\\r\\n\\032\\nIHDR'\n"},
     {"cut-iend", "cat >/dev/null\nprintf '\\211PNG\\r\\n\\032\\n\\000\\000\\000\\000IEND\\256B'\n"},
-    {"failing", "cat >/dev/null\necho '         line 3: no such terminal' >&2\nexit 1\n"},
+    {"failing", "cat >/dev/null\necho '</svg>'\necho '         line 3: no such terminal' >&2\nexit 1\n"},
     {"hang", "echo $$ >gnuplot.pid\nexec sleep 30\n"},
     {"big", "cat >/dev/null\nhead -c 100000 /dev/zero | tr '\\0' ' '\necho '</svg>'\n"},
     {"deaf", "sleep 3 </dev/null &\nexit 0\n"},
@@ -175,6 +175,9 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-plot: t.svg: is the input itself, left as it is", "cmp t.svg $trace"},
         {"gnuplot failing", "PATH=$base/failing:$PATH $plot $trace keep.png", 1,
          "transition-plot: gnuplot could not draw keep.png: line 3: no such terminal", "test ! -e keep.png"},
+        // Started with SIGCHLD ignored, the tool still learns how gnuplot ended.
+        {"gnuplot failing, SIGCHLD ignored", "echo old >keep.svg; PATH=$base/failing:$PATH env --ignore-signal=CHLD $plot $trace keep.svg", 1,
+         "transition-plot: gnuplot could not draw keep.svg: line 3: no such terminal", "test \"$(cat keep.svg)\" = old"},
         // A file size limit (ulimit -f, in blocks of 512 bytes or more) far below the table's.
         {"a file size limit", "echo old >keep.csv; (ulimit -f 10; $csv $trace keep.csv)", 1,
          "transition-csv: keep.csv: cannot write it: File too large", "test \"$(cat keep.csv)\" = old"},

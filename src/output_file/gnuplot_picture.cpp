@@ -134,18 +134,23 @@ public:
     ~Gnuplot() {
         if (pid_ <= 0) return;
         kill(-pid_, SIGTERM);
-        wait();
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        child_ended();
     }
     Gnuplot(const Gnuplot&) = delete;
     Gnuplot& operator=(const Gnuplot&) = delete;
 
-    // Its wait status.
+    // Its wait status; throws if it cannot be had.
     int wait() {
         int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        pid_t waited;
+        while ((waited = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
         }
+        const int error = errno;
         pid_ = 0;
         child_ended();
+        if (waited < 0) throw std::runtime_error(std::string("cannot learn how gnuplot ended: ") + std::strerror(error));
         return status;
     }
 
@@ -192,6 +197,9 @@ void draw_picture(const std::string& gnuplot, const std::string& script, Picture
     // A gnuplot that ends early leaves its script's pipe without a reader: the write fails
     // with EPIPE instead of killing this process, and gnuplot's exit status tells why.
     std::signal(SIGPIPE, SIG_IGN);
+    // Under an inherited SIGCHLD ignored, the system would reap gnuplot unseen and how it
+    // ended, a failure too, would be lost.
+    std::signal(SIGCHLD, SIG_DFL);
     Gnuplot drawer(gnuplot);
     std::string tail, errors;
     std::size_t sent = 0;
