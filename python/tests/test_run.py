@@ -1,0 +1,117 @@
+"""transition.run and transition.trace against transition-study's row and trace."""
+
+import os
+import re
+import sys
+
+import numpy
+import pytest
+
+import transition
+from conftest import SOURCE, refusal, study, table
+
+EXPECTED_TRACE = os.path.join(SOURCE, "tests", "data", "expected_trace.txt")
+
+
+def same_as_row(result, header, row):
+    """Every column of a Result equal to the CSV field read back: the same double."""
+    assert list(result.as_dict()) == header + ["note"]
+    for name, field in zip(header, row):
+        value = getattr(result, name)
+        if name == "stop":
+            assert value == field
+        elif field == "":
+            assert value is None, name
+        elif name == "steps":
+            assert type(value) is int and value == int(field)
+        else:
+            assert type(value) is float and value == float(field), name
+        assert result.as_dict()[name] == value or value != value
+
+
+def program_row(*arguments):
+    header, rows = table(study(*arguments)[0])
+    assert len(rows) == 1
+    return header, rows[0]
+
+
+def test_built_in_run_is_the_programs_row():
+    result = transition.run()
+    same_as_row(result, *program_row())
+    assert result.stop == "lift" and result.steps == 372 and result.note is None
+    assert transition.run(None).as_dict() == result.as_dict()
+
+
+def test_file_and_keywords_give_the_programs_doubles(write):
+    path = write("mine.toml", "mass = 30\nlift_rotors = 3\n")
+    expected = program_row(path, "--set", "propeller_thrust[0]=45", "--set", "wing_area=1.05")
+    from_file = transition.Vehicle.read(path)
+    from_file.set("propeller_thrust[0]", 45)
+    from_file.wing_area = 1.05
+    same_as_row(transition.run(from_file), *expected)
+    keywords = transition.Vehicle(mass=30, lift_rotors=3, propeller_thrust=[45, -1.0136, 0.0145], wing_area=1.05)
+    same_as_row(transition.run(keywords), *expected)
+
+
+def test_every_stop_is_the_programs():
+    cases = {
+        "speed": ["--set", "propeller_thrust[0]=120", "--set", "wing_area=0.3"],
+        "cap": ["--set", "propeller_thrust[0]=10"],
+    }
+    for stop, arguments in cases.items():
+        v = transition.Vehicle()
+        for setting in arguments[1::2]:
+            v.apply(setting)
+        result = transition.run(v)
+        assert result.stop == stop
+        same_as_row(result, *program_row(*arguments))
+    capped = transition.run(transition.Vehicle(propeller_thrust=[10, -1.0136, 0.0145]))
+    assert capped.event_t is None and capped.steps == 800
+
+
+def test_an_aircraft_the_model_cannot_fly_is_an_invalid_result():
+    v = transition.Vehicle(propeller_thrust=[10, -2, 0])
+    result = transition.run(v)
+    assert result.stop == "invalid"
+    assert all(value is None for name, value in result.as_dict().items() if name not in ("stop", "note"))
+    message = refusal("--set", "propeller_thrust=[10, -2, 0]")
+    assert message == "the model leaves its range: " + result.note
+    with pytest.raises(ValueError) as refused:
+        transition.trace(v)
+    assert refused.value.args[0] == refusal("--set", "propeller_thrust=[10, -2, 0]", "--trace")
+
+
+STEP_LINE = re.compile(
+    r"t (\S+) a (\S+) v (\S+) x (\S+) w (\S+) Q (\S+) lift (\S+)\n")
+
+
+def step_lines(text):
+    return [m.groups() for m in STEP_LINE.finditer(text)]
+
+
+def same_as_trace(figures, lines):
+    assert len(lines) > 0 and all(len(figures[k]) == len(lines) for k in ("t", "a", "v", "x", "w", "lift"))
+    for key in ("t", "a", "v", "x", "w", "lift"):
+        assert figures[key].dtype == numpy.float64 and figures[key].ndim == 1
+    for i, (t, a, v, x, w, q, lift) in enumerate(lines):
+        shown = [f"{figures[k][i]:.6f}" for k in ("t", "a", "v", "x", "w")]
+        assert shown == [t, a, v, x, w], i
+        assert f"{figures['lift'][i]:.6f}" == lift and f"{figures['Q']:.6f}" == q, i
+
+
+def test_trace_is_the_programs_trace_rounded():
+    with open(EXPECTED_TRACE, encoding="ascii") as f:
+        lines = step_lines(f.read())
+    figures = transition.trace()
+    assert type(figures["Q"]) is float
+    same_as_trace(figures, lines)
+    assert len(lines) == transition.run().steps
+    heavier = transition.Vehicle(mass=30, lift_rotors=6)
+    same_as_trace(transition.trace(heavier), step_lines(study("--set", "mass=30", "--set", "lift_rotors=6", "--trace")[0]))
+
+
+def test_loading_the_module_leaves_subnormal_numbers_alone():
+    # Startup code of a module linked with fast-math options would set flush-to-zero for
+    # the whole process.
+    assert sys.float_info.min / 2 > 0.0
+    assert numpy.float64(sys.float_info.min) / 4 > 0.0

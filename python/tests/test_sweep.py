@@ -1,0 +1,149 @@
+"""transition.sweep and transition.sweep_csv against transition-study --sweep."""
+
+import math
+
+import numpy
+import pytest
+
+import transition
+from conftest import refusal, study, table
+
+TWO_KEYS = ["mass=20:30:11", "lift_rotors=3,4"]
+# Every kind of stop: a weak propeller stops by the cap or leaves the model's range, a
+# strong one on a small wing passes 25 m/s first.
+THREE_KEYS = ["propeller_thrust[0]=10,39.85,120", "mass=20:30:3", "wing_area=0.3,1.2"]
+BASE = ["--set", "propeller_thrust[1]=-2"]
+
+
+def base_vehicle():
+    v = transition.Vehicle()
+    v.apply("propeller_thrust[1]=-2")
+    return v
+
+
+def program_csv(sweeps, *arguments):
+    return study(*arguments, *[a for s in sweeps for a in ("--sweep", s)], "--jobs", "1")[0]
+
+
+def same_as_table(arrays, text):
+    """The arrays of a sweep equal the program's CSV value for value, read back."""
+    header, rows = table(text)
+    assert list(arrays) == header
+    assert all(len(a) == len(rows) and a.ndim == 1 for a in arrays.values())
+    for j, name in enumerate(header):
+        column = arrays[name]
+        fields = [row[j] for row in rows]
+        if name in ("stop", "note"):
+            assert column.dtype.kind == "U" and column.tolist() == fields, name
+        elif name == "steps":
+            assert column.dtype == numpy.int64
+            assert column.tolist() == [int(f) if f else -1 for f in fields]
+        else:
+            assert column.dtype == numpy.float64, name
+            expected = [float(f) if f else math.nan for f in fields]
+            assert [x if x == x else "nan" for x in column.tolist()] == [x if x == x else "nan" for x in expected], name
+
+
+@pytest.mark.parametrize("sweeps, arguments, vehicle", [(TWO_KEYS, [], None), (THREE_KEYS, BASE, "base")])
+def test_sweep_is_the_programs_csv_for_any_jobs(sweeps, arguments, vehicle):
+    v = base_vehicle() if vehicle else None
+    expected = program_csv(sweeps, *arguments)
+    stops = set(row[len(sweeps)] for row in table(expected)[1])
+    assert stops == ({"lift"} if not vehicle else {"lift", "speed", "cap", "invalid"})
+    for jobs in (1, 2, 7):
+        assert transition.sweep_csv(sweeps, v, jobs=jobs) == expected
+        same_as_table(transition.sweep(sweeps, v, jobs=jobs), expected)
+
+
+@pytest.mark.parametrize("sweeps, arguments, vehicle", [(TWO_KEYS, [], None), (THREE_KEYS, BASE, "base")])
+def test_four_shards_are_the_programs_and_make_the_whole(sweeps, arguments, vehicle):
+    v = base_vehicle() if vehicle else None
+    whole = transition.sweep(sweeps, v, jobs=2)
+    header, rows = table(program_csv(sweeps, *arguments))
+    parts = []
+    for k in range(1, 5):
+        part = program_csv(sweeps, *arguments, "--shard", f"{k}/4")
+        assert transition.sweep_csv(sweeps, v, jobs=2, shard=(k, 4)) == part
+        parts.append(transition.sweep(sweeps, v, jobs=3, shard=(k, 4)))
+        same_as_table(parts[-1], part)
+    assert sum(len(p["stop"]) for p in parts) == len(rows)
+    for name in header:
+        joined = numpy.concatenate([p[name] for p in parts])
+        assert joined.dtype == whole[name].dtype
+        assert joined.tobytes() == whole[name].tobytes(), name
+
+
+def test_a_dict_of_values_is_the_same_grid_as_lists():
+    masses = numpy.array([20.0, 22.5, 30.1])
+    by_dict = transition.sweep({"mass": masses, "propeller_thrust[0]": [35, 45]}, jobs=1)
+    texts = ["mass=" + ",".join(repr(m) for m in masses.tolist()), "propeller_thrust[0]=35,45"]
+    expected = program_csv(texts)
+    same_as_table(by_dict, expected)
+    assert transition.sweep_csv({"mass": list(masses), "propeller_thrust[0]": (35.0, 45.0)}) == expected
+    assert list(by_dict)[:2] == ["mass", "propeller_thrust[0]"]
+    assert by_dict["mass"].tolist() == [20.0, 20.0, 22.5, 22.5, 30.1, 30.1]
+    assert transition.sweep_csv("mass=20:30:3") == program_csv(["mass=20:30:3"])
+
+
+def test_a_sweep_is_refused_before_any_work_as_the_program_refuses_it():
+    refused = [
+        (["mass=20:30:0"], {}, ["--sweep", "mass=20:30:0"]),
+        (["mass=20,x"], {}, ["--sweep", "mass=20,x"]),
+        (["mass=-1,20"], {}, ["--sweep", "mass=-1,20"]),
+        (["lift_rotors=1:4:3"], {}, ["--sweep", "lift_rotors=1:4:3"]),
+        (["mass=20,30", "mass=25"], {}, ["--sweep", "mass=20,30", "--sweep", "mass=25"]),
+        (["propeller_thrust=1,2"], {}, ["--sweep", "propeller_thrust=1,2"]),
+        (["mass=1:2:100000", "wing_area=1:2:100000"], {}, ["--sweep", "mass=1:2:100000", "--sweep", "wing_area=1:2:100000"]),
+        (["mass=20:30:2"], {"jobs": 0}, ["--sweep", "mass=20:30:2", "--jobs", "0"]),
+        (["mass=20:30:2"], {"jobs": 1025}, ["--sweep", "mass=20:30:2", "--jobs", "1025"]),
+        (["mass=20:30:2"], {"jobs": -3}, ["--sweep", "mass=20:30:2", "--jobs", "-3"]),
+        (["mass=20:30:2"], {"shard": (0, 4)}, ["--sweep", "mass=20:30:2", "--shard", "0/4"]),
+        (["mass=20:30:2"], {"shard": (5, 4)}, ["--sweep", "mass=20:30:2", "--shard", "5/4"]),
+        (["mass=20:30:2"], {"shard": (1, 10**12)}, ["--sweep", "mass=20:30:2", "--shard", f"1/{10**12}"]),
+    ]
+    for sweeps, options, arguments in refused:
+        for call in (transition.sweep, transition.sweep_csv):
+            with pytest.raises(ValueError) as error:
+                call(sweeps, **options)
+            assert error.value.args[0] == refusal(*arguments), arguments
+    with pytest.raises(KeyError) as unknown:
+        transition.sweep(["mas=20,30"])
+    assert unknown.value.args[0] == refusal("--sweep", "mas=20,30")
+    with pytest.raises(KeyError, match="unknown key 'mas'"):
+        transition.sweep({"mas": [20, 30]})
+    with pytest.raises(ValueError, match="must be greater than 0, not -1"):
+        transition.sweep({"mass": [20, -1]})
+    with pytest.raises(ValueError, match="whole number"):
+        transition.sweep({"lift_rotors": numpy.array([2.5])})
+    with pytest.raises(ValueError):
+        transition.sweep({})
+    with pytest.raises(ValueError):
+        transition.sweep({"mass": []})
+
+
+def test_wrong_types_are_type_errors():
+    for grid, options in [
+        (3, {}),
+        ({"mass": 3}, {}),
+        ({"mass": "20,30"}, {}),
+        ({"mass": [20, "30"]}, {}),
+        ({1: [20]}, {}),
+        ([b"mass=20"], {}),
+        (["mass=20"], {"jobs": "2"}),
+        (["mass=20"], {"jobs": 2.0}),
+        (["mass=20"], {"jobs": True}),
+        (["mass=20"], {"shard": "1/2"}),
+        (["mass=20"], {"shard": (1,)}),
+        (["mass=20"], {"shard": (1.0, 2)}),
+        (["mass=20"], {"vehicle": "mass = 20"}),
+    ]:
+        with pytest.raises(TypeError):
+            transition.sweep(grid, **options)
+
+
+def test_the_sweep_leaves_its_vehicle_and_grid_as_they_were():
+    v = transition.Vehicle(wing_area=1.1)
+    before = str(v)
+    grid = {"mass": numpy.array([21.0, 29.0])}
+    transition.sweep(grid, v, jobs=2)
+    assert str(v) == before and grid["mass"].tolist() == [21.0, 29.0]

@@ -1,0 +1,216 @@
+"""transition.Vehicle against transition-study's vehicle files, --set and --show-vehicle."""
+
+import copy
+import math
+import os
+import pickle
+
+import numpy
+import pytest
+
+import transition
+from conftest import SOURCE, refusal, study
+
+EXAMPLE = os.path.join(SOURCE, "examples", "built-in.toml")
+
+
+def shown(*arguments):
+    return study(*arguments, "--show-vehicle")[0]
+
+
+def file_message(write, key, text):
+    """The message transition-study gives for `key = text` in a vehicle file, without the
+    file's name and line."""
+    path = write("bad.toml", f"{key} = {text}\n")
+    return refusal(path).removeprefix(f"{path}:1: ")
+
+
+def test_built_in_vehicle_is_the_programs():
+    v = transition.Vehicle()
+    assert str(v) == shown()
+    assert transition.Vehicle.read(EXAMPLE) == v
+    assert str(transition.Vehicle.read(EXAMPLE)) == shown(EXAMPLE)
+
+
+def test_keys_are_attributes_of_their_types():
+    v = transition.Vehicle()
+    assert type(v.mass) is float and v.mass == 25.0
+    assert type(v.lift_rotors) is int and v.lift_rotors == 4
+    assert v.angle_of_attack == (-0.040786, 0.0004, 0.000159, 0.000006)
+    assert all(type(c) is float for c in v.angle_of_attack)
+    assert len(v.propeller_thrust) == 3 and len(v.lift_coefficient) == 2 and len(v.drag_coefficient) == 3
+
+
+def test_keywords_file_set_and_apply_give_the_programs_vehicle(write):
+    settings = ["mass=30", "propeller_thrust=[45, -1.0136, 0.0145]", "lift_rotors=6", "wing_area=0.1"]
+    expected = shown(*[a for s in settings for a in ("--set", s)])
+    by_keywords = transition.Vehicle(mass=30, propeller_thrust=[45, -1.0136, 0.0145], lift_rotors=6, wing_area=0.1)
+    assert str(by_keywords) == expected
+    path = write("mine.toml", "\n".join(s.replace("=", " = ", 1) for s in settings) + "\n")
+    assert str(transition.Vehicle.read(path)) == expected
+    assert str(transition.Vehicle.read(__import__("pathlib").Path(path))) == expected
+    applied = transition.Vehicle()
+    for s in settings:
+        applied.apply(s)
+    assert applied == by_keywords
+
+    by_attributes = transition.Vehicle()
+    by_attributes.mass = 30
+    by_attributes.propeller_thrust = numpy.array([45, -1.0136, 0.0145])
+    by_attributes.lift_rotors = numpy.int64(6)
+    by_attributes.wing_area = numpy.float64(0.1)
+    assert by_attributes == by_keywords
+
+
+def test_set_changes_one_number():
+    v = transition.Vehicle()
+    v.set("propeller_thrust[0]", 45)
+    v.set("mass", 30.5)
+    v.set("lift_rotors", 3)
+    assert v.propeller_thrust == (45.0, -1.0136, 0.0145)
+    assert v.mass == 30.5 and v.lift_rotors == 3
+    assert str(v) == shown("--set", "propeller_thrust[0]=45", "--set", "mass=30.5", "--set", "lift_rotors=3")
+
+
+def test_equality_is_every_value_bit_for_bit():
+    assert transition.Vehicle(mass=30) == transition.Vehicle(mass=30.0)
+    assert transition.Vehicle() != transition.Vehicle(lift_coefficient=[0.5776, math.nextafter(6.1069, 7)])
+    zero = transition.Vehicle(propeller_thrust=[40, -1, 0.0])
+    assert zero != transition.Vehicle(propeller_thrust=[40, -1, -0.0])
+    assert transition.Vehicle() != "air_density = 1.225"
+    base = transition.Vehicle()
+    for key, value in transition.Vehicle.__getstate__(base).items():
+        changed = transition.Vehicle()
+        if isinstance(value, tuple):
+            setattr(changed, key, value[:-1] + (value[-1] * 2 + 1,))
+        else:
+            setattr(changed, key, value + 1)
+        assert changed != base, key
+
+
+def test_copies_pickles_and_reprs_are_equal():
+    v = transition.Vehicle(mass=30.1, propeller_thrust=[45, -1.0136, -0.0], lift_rotors=7)
+    for again in (copy.copy(v), copy.deepcopy(v), pickle.loads(pickle.dumps(v)), eval(repr(v), {"transition": transition})):
+        assert again == v and str(again) == str(v)
+        assert math.copysign(1.0, again.propeller_thrust[2]) == -1.0
+    other = copy.copy(v)
+    other.mass = 40
+    assert v.mass == 30.1
+
+
+# A bad value in a vehicle file and the same value given to a Vehicle: the file's message.
+BAD_VALUES = [
+    ("mass", 0, "0"),
+    ("mass", -1.5, "-1.5"),
+    ("air_density", float("nan"), "nan"),
+    ("gravity", float("inf"), "inf"),
+    ("lift_rotors", 0, "0"),
+    ("lift_rotors", 1000001, "1000001"),
+    ("propeller_thrust", [1, 2], "[1, 2]"),
+    ("propeller_thrust", [1, 2, float("-inf")], "[1, 2, -inf]"),
+    ("drag_coefficient", (0.1, 0.2, 0.3, 0.4), "[0.1, 0.2, 0.3, 0.4]"),
+]
+
+
+@pytest.mark.parametrize("key, value, text", BAD_VALUES)
+def test_bad_values_are_refused_with_the_files_message(write, key, value, text):
+    expected = file_message(write, key, text)
+    with pytest.raises(ValueError) as by_keyword:
+        transition.Vehicle(**{key: value})
+    assert by_keyword.value.args[0] == expected
+    v = transition.Vehicle(mass=31)
+    before = str(v)
+    with pytest.raises(ValueError) as by_attribute:
+        setattr(v, key, value)
+    assert by_attribute.value.args[0] == expected
+    assert str(v) == before
+
+
+def test_apply_and_read_refuse_as_the_program_does(write):
+    v = transition.Vehicle(wing_area=1.5)
+    before = copy.copy(v)
+    for setting in ["mass=0", "mass", "mass=[1, 2]", "propeller_thrust[3]=1", "lift_rotors=2.5", "mass=1\nwing_area=2"]:
+        with pytest.raises(ValueError) as refused:
+            v.apply(setting)
+        assert refused.value.args[0] == refusal("--set", setting)
+        assert v == before
+    with pytest.raises(KeyError) as unknown:
+        v.apply("mas=30")
+    assert unknown.value.args[0] == refusal("--set", "mas=30")
+    assert "nearest known key is 'mass'" in unknown.value.args[0]
+    assert v == before
+
+    for text in ["mas = 30\n", "mass = 'heavy'\n", "mass = \n", "lift_rotors = 4.0\n"]:
+        path = write("bad.toml", text)
+        with pytest.raises(ValueError) as refused:
+            transition.Vehicle.read(path)
+        assert refused.value.args[0] == refusal(path)
+    missing = os.path.join(os.path.dirname(write("x", "")), "missing.toml")
+    with pytest.raises(ValueError) as refused:
+        transition.Vehicle.read(missing)
+    assert refused.value.args[0] == refusal(missing)
+
+
+def test_set_refuses_as_a_sweep_value_is_refused():
+    v = transition.Vehicle(wing_area=1.5)
+    before = copy.copy(v)
+    # The same number swept by transition-study: the same message after its prefix.
+    for name, value in [("mass", 0), ("lift_rotors", 2.5), ("wing_area", -2), ("mass[0]", 1)]:
+        with pytest.raises(ValueError) as refused:
+            v.set(name, value)
+        program = refusal("--sweep", f"{name}={value}").split(": ", 1)[1]
+        assert refused.value.args[0] == "Vehicle.set: " + program
+        assert v == before
+    with pytest.raises(ValueError, match="propeller_thrust has 3 elements"):
+        v.set("propeller_thrust", 1)
+    with pytest.raises(KeyError) as unknown:
+        v.set("propeller[0]", 1)
+    assert "unknown key 'propeller'; the nearest known key is 'propeller_thrust'" in unknown.value.args[0]
+    assert v == before
+
+
+def test_wrong_types_and_unknown_keywords_are_type_errors():
+    v = transition.Vehicle()
+    before = copy.copy(v)
+    with pytest.raises(TypeError, match="unknown key 'mas'; the nearest known key is 'mass'"):
+        transition.Vehicle(mas=30)
+    with pytest.raises(TypeError):
+        transition.Vehicle(25.0)
+    cases = [
+        ("mass", "30"),
+        ("mass", True),
+        ("mass", [30]),
+        ("mass", None),
+        ("lift_rotors", 4.0),
+        ("lift_rotors", True),
+        ("propeller_thrust", 45),
+        ("propeller_thrust", "45,1,2"),
+        ("propeller_thrust", [45, "x", 1]),
+        ("propeller_thrust", numpy.zeros((3, 2))),
+    ]
+    for key, value in cases:
+        with pytest.raises(TypeError, match=key):
+            transition.Vehicle(**{key: value})
+        with pytest.raises(TypeError, match=key):
+            setattr(v, key, value)
+        assert v == before
+    with pytest.raises(TypeError):
+        v.set("mass", "30")
+    with pytest.raises(AttributeError):
+        v.mas = 30
+    assert v == before
+
+
+def test_help_and_the_stubs_say_what_each_call_takes_and_returns():
+    assert "Result" in transition.run.__doc__ and "vehicle" in transition.run.__doc__
+    assert "numpy" in transition.sweep.__doc__ and "shard" in transition.sweep.__doc__
+    assert "kg" in transition.Vehicle.mass.__doc__
+    package = os.path.dirname(transition.__file__)
+    assert os.path.exists(os.path.join(package, "py.typed"))
+    with open(os.path.join(package, "__init__.pyi"), encoding="utf-8") as f:
+        stubs = f.read()
+    compile(stubs, "__init__.pyi", "exec")
+    for column in transition.run().as_dict():
+        assert f"def {column}(self)" in stubs, column
+    for key in transition.Vehicle.__getstate__(transition.Vehicle()):
+        assert f"def {key}(self)" in stubs and f"{key}: " in stubs, key

@@ -1,0 +1,537 @@
+// The extension module behind the Python package `transition`: the vehicles, runs, traces
+// and sweeps of the C++ core, unchanged. Every figure is the double the core computes, the
+// same that transition-study prints with 17 digits; every check and message is the core's.
+// Long work runs with the interpreter's lock released, and a sweep gives way to Ctrl-C.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "flight_model/flight_model.h"
+#include "study/study.h"
+#include "study/sweep.h"
+#include "vehicle_file/vehicle_file.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The one key whose value is a count, read and given as a Python int.
+constexpr const char* rotor_key = "lift_rotors";
+// The row's column that counts steps: an int in a Result, int64 in a sweep's arrays.
+constexpr const char* steps_column = "steps";
+
+const std::vector<VehicleKey>& keys() {
+    static const std::vector<VehicleKey> all = vehicle_keys();
+    return all;
+}
+
+// The key `name`, given as a keyword to `call`: an unknown one is a TypeError, as an
+// unexpected keyword is, with the core's nearest known key.
+const VehicleKey& known_key(const std::string& name, const std::string& call) {
+    for (const VehicleKey& k : keys()) {
+        if (k.name == name) return k;
+    }
+    try {
+        key_values(built_in_vehicle, name);
+    } catch (const UnknownKeyError& e) {
+        throw py::type_error(call + ": " + e.what());
+    }
+    throw py::type_error(call + ": unknown key '" + name + "'");
+}
+
+std::string type_name(py::handle x) { return Py_TYPE(x.ptr())->tp_name; }
+
+// x as a double for `name`: an int, a float, a numpy scalar, anything with __float__ or
+// __index__; a bool or a string is a wrong type, not a number. An int too large for a
+// double becomes an infinity, which the core's checks refuse as not finite.
+double number(py::handle x, const std::string& name) {
+    if (PyBool_Check(x.ptr()) || PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr())) {
+        throw py::type_error(name + ": expected a number, not " + type_name(x));
+    }
+    const double value = PyFloat_AsDouble(x.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError) && PyLong_Check(x.ptr())) {
+            PyErr_Clear();
+            return PyObject_RichCompareBool(x.ptr(), py::int_(0).ptr(), Py_LT) == 1 ? -HUGE_VAL : HUGE_VAL;
+        }
+        PyErr_Clear();
+        throw py::type_error(name + ": expected a number, not " + type_name(x));
+    }
+    return value;
+}
+
+// A whole number for the rotor count: an int or a numpy integer, not a float.
+double count(py::handle x, const std::string& name) {
+    if (PyBool_Check(x.ptr()) || !PyIndex_Check(x.ptr())) {
+        throw py::type_error(name + ": expected an int, not " + type_name(x));
+    }
+    return number(py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr())), name);
+}
+
+// The numbers of a sequence (a list, a tuple, a 1-D numpy array), not of a string.
+std::vector<double> numbers(py::handle x, const std::string& name) {
+    if (PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr()) || !PySequence_Check(x.ptr())) {
+        throw py::type_error(name + ": expected a sequence of numbers, not " + type_name(x));
+    }
+    const py::sequence values = py::reinterpret_borrow<py::sequence>(x);
+    std::vector<double> all;
+    all.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        all.push_back(number(values[i], name + "[" + std::to_string(i) + "]"));
+    }
+    return all;
+}
+
+py::object key_value(const Vehicle& v, const VehicleKey& k) {
+    const std::vector<double> values = key_values(v, k.name);
+    if (k.name == rotor_key) return py::int_(static_cast<long long>(values[0]));
+    if (k.length == 1) return py::float_(values[0]);
+    py::tuple all(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) all[i] = py::float_(values[i]);
+    return std::move(all);
+}
+
+// Sets key k of v from a Python value through the file's checks; refused, v is unchanged.
+void set_key(Vehicle& v, const VehicleKey& k, py::handle x) {
+    if (k.name == rotor_key) {
+        assign_key(k.name, {count(x, k.name)}, v);
+    } else if (k.length == 1) {
+        assign_key(k.name, {number(x, k.name)}, v);
+    } else {
+        assign_key(k.name, numbers(x, k.name), v);
+    }
+}
+
+bool same(const Vehicle& a, const Vehicle& b) {
+    for (const VehicleKey& k : keys()) {
+        const std::vector<double> x = key_values(a, k.name), y = key_values(b, k.name);
+        if (std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0) return false;
+    }
+    return true;
+}
+
+Vehicle vehicle_or_built_in(const Vehicle* v) { return v != nullptr ? *v : built_in_vehicle; }
+
+// A column's value in a Result: the stop's name, the step count as an int, a real as a
+// float, None where the row's field is empty.
+py::object column_value(const StudyResult& r, std::size_t column) {
+    if (column == 0) return py::str(stop_name(r.stop));
+    double value;
+    if (!study_figure(r, column, value)) return py::none();
+    if (std::strcmp(study_columns[column], steps_column) == 0) return py::int_(static_cast<long long>(value));
+    return py::float_(value);
+}
+
+py::object note(const StudyResult& r) {
+    if (r.stop != Stop::invalid) return py::none();
+    return py::str(describe(r.invalid));
+}
+
+// Asked by a sweep on the calling thread, the interpreter's lock released: at most every
+// 20 ms it takes the lock and lets Python run its signal handlers. A handler's exception
+// (KeyboardInterrupt for Ctrl-C) stops the sweep, and stays set to be raised once the
+// sweep has returned, its threads joined.
+class SignalCheck {
+public:
+    bool operator()() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(20)) return true;
+        last_ = now;
+        py::gil_scoped_acquire hold;
+        if (PyErr_CheckSignals() != 0) raised_ = true;
+        return !raised_;
+    }
+    // With the lock held again: raises what a handler raised, if one did.
+    void raise_if_raised() const {
+        if (raised_) throw py::error_already_set();
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+    bool raised_ = false;
+};
+
+bool is_integer(py::handle x) { return !PyBool_Check(x.ptr()) && PyIndex_Check(x.ptr()); }
+
+std::string integer_text(py::handle x) {
+    return py::str(py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr())));
+}
+
+// A sweep's grid, shard and threads, checked as transition-study checks its arguments and
+// in the same order, before any work.
+struct SweepRequest {
+    Grid grid;
+    Shard shard;
+    int jobs;
+};
+
+std::vector<Sweep> read_sweeps(py::handle grid) {
+    std::vector<Sweep> sweeps;
+    if (PyUnicode_Check(grid.ptr())) {
+        sweeps.push_back(parse_sweep(grid.cast<std::string>()));
+    } else if (PyDict_Check(grid.ptr())) {
+        for (const auto& item : py::reinterpret_borrow<py::dict>(grid)) {
+            if (!PyUnicode_Check(item.first.ptr())) {
+                throw py::type_error("sweep: a grid's keys are vehicle keys as strings, not " + type_name(item.first));
+            }
+            const std::string key = item.first.cast<std::string>();
+            if (PyUnicode_Check(item.second.ptr()) || !PySequence_Check(item.second.ptr())) {
+                throw py::type_error(key + ": expected a sequence of values, not " + type_name(item.second));
+            }
+            sweeps.push_back(list_sweep(key, numbers(item.second, key)));
+        }
+    } else if (PySequence_Check(grid.ptr())) {
+        for (const py::handle text : py::reinterpret_borrow<py::sequence>(grid)) {
+            if (!PyUnicode_Check(text.ptr())) {
+                throw py::type_error("sweep: expected --sweep texts as strings, not " + type_name(text));
+            }
+            sweeps.push_back(parse_sweep(text.cast<std::string>()));
+        }
+    } else {
+        throw py::type_error("sweep: expected a dict of keys to values or a list of --sweep texts, not " +
+                             type_name(grid));
+    }
+    if (sweeps.empty()) throw py::value_error("sweep: expected at least one swept value");
+    return sweeps;
+}
+
+SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
+    int threads = default_jobs();
+    if (!jobs.is_none()) {
+        if (!is_integer(jobs)) throw py::type_error("jobs: expected an int, not " + type_name(jobs));
+        threads = parse_jobs(integer_text(jobs));
+    }
+    std::int64_t k = 1, n = 1;
+    if (!shard.is_none()) {
+        const bool pair = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr()) && py::len(shard) == 2;
+        if (!pair || !is_integer(shard[py::int_(0)]) || !is_integer(shard[py::int_(1)])) {
+            throw py::type_error("shard: expected a pair of ints (k, n), not " + type_name(shard));
+        }
+        parse_shard(integer_text(shard[py::int_(0)]) + "/" + integer_text(shard[py::int_(1)]), k, n);
+    }
+    std::vector<Sweep> sweeps = read_sweeps(grid);
+    Grid whole(vehicle_or_built_in(vehicle), std::move(sweeps));
+    const Shard part = shard_of(whole.size(), k, n);
+    return {std::move(whole), part, threads};
+}
+
+// The designs of a shard studied in blocks of this many, so that the results waiting to
+// be copied into the arrays take a bounded memory (about 9 MB).
+constexpr std::int64_t block = 1 << 16;
+
+py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
+    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
+    const Grid& g = request.grid;
+    const std::int64_t total = request.shard.end - request.shard.begin;
+    const auto size = static_cast<py::ssize_t>(total);
+    const std::size_t swept = g.sweeps().size();
+
+    std::vector<py::array_t<double>> values, reals;
+    std::vector<double*> value_data, real_data;
+    for (std::size_t k = 0; k < swept; ++k) value_data.push_back(values.emplace_back(size).mutable_data());
+    for (std::size_t c = 0; c < study_column_count; ++c) real_data.push_back(reals.emplace_back(size).mutable_data());
+    py::array_t<std::int64_t> steps(size), notes(size);
+    py::array_t<std::uint8_t> stops(size);
+    std::int64_t* step_data = steps.mutable_data();
+    std::uint8_t* stop_data = stops.mutable_data();
+    std::int64_t* note_data = notes.mutable_data();
+
+    const Stop kinds[] = {Stop::lift, Stop::speed, Stop::cap, Stop::invalid};
+    py::list stop_names, note_texts;
+    for (Stop s : kinds) stop_names.append(stop_name(s));
+    note_texts.append("");
+
+    SignalCheck check;
+    std::vector<StudyResult> results(static_cast<std::size_t>(std::min(total, block)));
+    std::vector<std::string> invalid;
+    for (std::int64_t begin = 0; begin < total; begin += block) {
+        const Shard part{request.shard.begin + begin, request.shard.begin + std::min(total, begin + block)};
+        std::int64_t done;
+        {
+            py::gil_scoped_release free;
+            done = study_grid(g, part, request.jobs, results.data(), [&] { return check(); });
+            for (std::int64_t j = 0; j < done; ++j) {
+                const std::int64_t i = begin + j;
+                const StudyResult& r = results[static_cast<std::size_t>(j)];
+                for (std::size_t k = 0; k < swept; ++k) value_data[k][i] = g.value(part.begin + j, k);
+                stop_data[i] = static_cast<std::uint8_t>(std::find(kinds, kinds + 4, r.stop) - kinds);
+                for (std::size_t c = 1; c < study_column_count; ++c) {
+                    double x;
+                    if (!study_figure(r, c, x)) x = std::nan("");
+                    if (std::strcmp(study_columns[c], steps_column) == 0) {
+                        step_data[i] = std::isnan(x) ? -1 : static_cast<std::int64_t>(x);
+                    } else {
+                        real_data[c][i] = x;
+                    }
+                }
+                note_data[i] = 0;
+                if (r.stop == Stop::invalid) {
+                    invalid.push_back(describe(r.invalid));
+                    note_data[i] = static_cast<std::int64_t>(invalid.size());
+                }
+            }
+        }
+        check.raise_if_raised();
+        for (const std::string& text : invalid) note_texts.append(text);
+        invalid.clear();
+    }
+
+    // String columns as numpy string arrays: each design's index into its few texts.
+    const py::module_ numpy = py::module_::import("numpy");
+    py::dict table;
+    for (std::size_t k = 0; k < swept; ++k) table[py::str(g.sweeps()[k].value.name)] = values[k];
+    for (std::size_t c = 0; c < study_column_count; ++c) {
+        const py::str name(study_columns[c]);
+        if (c == 0) {
+            table[name] = numpy.attr("array")(stop_names)[stops];
+        } else if (std::strcmp(study_columns[c], steps_column) == 0) {
+            table[name] = steps;
+        } else {
+            table[name] = reals[c];
+        }
+    }
+    table["note"] = numpy.attr("array")(note_texts)[notes];
+    return table;
+}
+
+py::str sweep_csv(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
+    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
+    std::string csv;
+    SignalCheck check;
+    {
+        py::gil_scoped_release free;
+        run_sweep(
+            request.grid, request.shard, request.jobs,
+            [&](std::string_view bytes) {
+                csv.append(bytes);
+                return true;
+            },
+            [&] { return check(); }, nullptr);
+    }
+    check.raise_if_raised();
+    return py::str(csv);
+}
+
+py::dict trace(const Vehicle* vehicle) {
+    const Vehicle p = vehicle_or_built_in(vehicle);
+    std::vector<StepFigures> steps;
+    StudyResult r;
+    {
+        py::gil_scoped_release free;
+        r = study_vehicle_steps(p, steps);
+    }
+    if (r.stop == Stop::invalid) throw py::value_error("the model leaves its range: " + describe(r.invalid));
+    const auto n = static_cast<py::ssize_t>(steps.size());
+    py::array_t<double> t(n), a(n), v(n), x(n), w(n), lift(n);
+    double *pt = t.mutable_data(), *pa = a.mutable_data(), *pv = v.mutable_data(), *px = x.mutable_data(),
+           *pw = w.mutable_data(), *pl = lift.mutable_data();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        pt[i] = steps[i].t;
+        pa[i] = steps[i].a;
+        pv[i] = steps[i].v;
+        px[i] = steps[i].x;
+        pw[i] = steps[i].w;
+        pl[i] = steps[i].lift;
+    }
+    py::dict figures;
+    figures["t"] = t;
+    figures["a"] = a;
+    figures["v"] = v;
+    figures["x"] = x;
+    figures["w"] = w;
+    figures["lift"] = lift;
+    figures["Q"] = weight(p);
+    return figures;
+}
+
+std::string vehicle_repr(const Vehicle& v) {
+    std::string text = "transition.Vehicle(";
+    for (const VehicleKey& k : keys()) {
+        if (&k != &keys().front()) text += ", ";
+        text += k.name + "=" + std::string(py::repr(key_value(v, k)));
+    }
+    return text + ")";
+}
+
+std::string result_repr(const StudyResult& r) {
+    std::string text = "transition.Result(";
+    for (std::size_t c = 0; c < study_column_count; ++c) {
+        text += std::string(c ? ", " : "") + study_columns[c] + "=" + std::string(py::repr(column_value(r, c)));
+    }
+    return text + ", note=" + std::string(py::repr(note(r))) + ")";
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_transition, m) {
+    // The classes are named as the package shows them, transition.Vehicle and
+    // transition.Result, in their reprs, pickles and the signatures of the calls below.
+    const py::object own_name = m.attr("__name__");
+    m.attr("__name__") = "transition";
+
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const UnknownKeyError& e) {
+            PyErr_SetString(PyExc_KeyError, e.what());
+        } catch (const VehicleError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        }
+    });
+
+    py::class_<Vehicle> vehicle(m, "Vehicle", R"doc(An aircraft: the keys of a vehicle file, each an attribute.
+
+Vehicle() is the built-in aircraft; Vehicle(mass=30, propeller_thrust=[45, -1.0136, 0.0145])
+changes the keys given, as keywords, and keeps the built-in aircraft's values for the others.
+SI units, angles in radians, polynomial coefficients in ascending powers. A scalar key is a
+float, a polynomial a tuple of floats, lift_rotors an int. Setting a key checks it as a
+vehicle file's value is checked: a bad value raises ValueError with the file's message,
+naming the key, and leaves the vehicle as it was; a value of the wrong type raises
+TypeError, and so does an unknown keyword.
+
+str(v) is the vehicle as a vehicle file that reads back to the same doubles (transition-study
+--show-vehicle); repr(v) evaluates back to an equal Vehicle. v1 == v2 compares every value
+bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy them.)doc");
+    vehicle.def(py::init([](const py::kwargs& given) {
+                    Vehicle v = built_in_vehicle;
+                    for (const auto& item : given) {
+                        const std::string name = item.first.cast<std::string>();
+                        set_key(v, known_key(name, "Vehicle()"), item.second);
+                    }
+                    return v;
+                }),
+                "The built-in aircraft with the keys given as keywords changed, e.g. Vehicle(mass=30).");
+    for (const VehicleKey& k : keys()) {
+        const std::string what = k.name == rotor_key ? "int, " + k.what
+                                 : k.length == 1     ? "float, " + k.what
+                                                     : "tuple of " + std::to_string(k.length) + " floats, " + k.what;
+        vehicle.def_property(
+            k.name.c_str(), [k](const Vehicle& v) { return key_value(v, k); },
+            [k](Vehicle& v, py::handle x) { set_key(v, k, x); }, what.c_str());
+    }
+    vehicle.def_static(
+        "read",
+        [](const py::object& path) {
+            const py::object name = py::module_::import("os").attr("fspath")(path);
+            if (!PyUnicode_Check(name.ptr())) throw py::type_error("Vehicle.read: expected a str path, not bytes");
+            Vehicle v = built_in_vehicle;
+            try {
+                read_vehicle_file(name.cast<std::string>(), v);
+            } catch (const VehicleError& e) {
+                throw py::value_error(e.what());
+            }
+            return v;
+        },
+        py::arg("path"),
+        R"doc(The aircraft of the vehicle file at `path` (str or os.PathLike): the built-in aircraft
+with the file's keys. What is not a vehicle file raises ValueError with transition-study's
+message, such as "mine.toml:2: unknown key 'mas'; the nearest known key is 'mass'".)doc");
+    vehicle.def(
+        "set",
+        [](Vehicle& v, const std::string& name, py::handle x) {
+            const VehicleValue value = find_value(name, "Vehicle.set");
+            set_value(value, number(x, name), v, "Vehicle.set");
+        },
+        py::arg("name"), py::arg("value"),
+        R"doc(Sets one number: a scalar key ("mass") or one coefficient ("propeller_thrust[0]").
+An unknown key raises KeyError; a bad name or value ValueError; the vehicle is then unchanged.)doc");
+    vehicle.def(
+        "apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v); }, py::arg("setting"),
+        R"doc(Applies one setting as transition-study's --set takes it: "mass=30",
+"propeller_thrust[0]=45", "angle_of_attack=[0, 0, 0, 0]". An unknown key raises KeyError,
+anything else that is not a setting ValueError, with --set's message; the vehicle is then
+unchanged.)doc");
+    vehicle.def("__str__", [](const Vehicle& v) { return vehicle_file_text(v); });
+    vehicle.def("__repr__", vehicle_repr);
+    vehicle.def("__eq__", [](const Vehicle& a, const py::object& b) -> py::object {
+        if (!py::isinstance<Vehicle>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(same(a, b.cast<const Vehicle&>()));
+    });
+    vehicle.def(py::pickle(
+        [](const Vehicle& v) {
+            py::dict state;
+            for (const VehicleKey& k : keys()) state[py::str(k.name)] = key_value(v, k);
+            return state;
+        },
+        [](const py::dict& state) {
+            Vehicle v = built_in_vehicle;
+            for (const auto& item : state) {
+                set_key(v, known_key(item.first.cast<std::string>(), "Vehicle.__setstate__"), item.second);
+            }
+            return v;
+        }));
+
+    py::class_<StudyResult> result(m, "Result", R"doc(How one aircraft's run went: the columns of transition-study's row, each an attribute.
+
+stop is "lift", "speed", "cap" or "invalid"; steps an int; every other column a float, in the
+row's units (the README's table of them), None where the row's field is empty (the event
+columns of a run stopped by the step cap, everything but stop for an invalid design). note
+is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12.35 s (step
+248)"), else None. as_dict() gives the columns and the note in the row's order.)doc");
+    for (std::size_t c = 0; c < study_column_count; ++c) {
+        const std::string what = std::string("Column ") + study_columns[c] + " of transition-study's row.";
+        result.def_property_readonly(
+            study_columns[c], [c](const StudyResult& r) { return column_value(r, c); }, what.c_str());
+    }
+    result.def_property_readonly("note", note, "An invalid design's diagnosis, else None.");
+    result.def(
+        "as_dict",
+        [](const StudyResult& r) {
+            py::dict all;
+            for (std::size_t c = 0; c < study_column_count; ++c) all[study_columns[c]] = column_value(r, c);
+            all["note"] = note(r);
+            return all;
+        },
+        "The row's columns, then note, as a dict in that order.");
+    result.def("__repr__", result_repr);
+
+    m.def(
+        "run",
+        [](const Vehicle* v) {
+            const Vehicle p = vehicle_or_built_in(v);
+            py::gil_scoped_release free;
+            return study_vehicle(p);
+        },
+        py::arg("vehicle") = py::none(),
+        R"doc(Runs one aircraft (the built-in one by default) and returns its Result, as
+transition-study's row gives it. An aircraft the model cannot fly is a Result whose stop is
+"invalid", with a note, not an exception.)doc");
+    m.def("trace", trace, py::arg("vehicle") = py::none(),
+          R"doc(The run's steps at full precision, as numpy float64 arrays of one element per step,
+keyed as the trace's step line: t (start of the step, s), a (m/s^2) and lift (N) of its fourth
+evaluation, and v (m/s), x (m), w (J) at its end; and Q, the weight (N), a float. An aircraft
+for which the model leaves its range raises ValueError("the model leaves its range: ..."),
+as transition-study --trace refuses it.)doc");
+    m.def("sweep", sweep, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
+          py::arg("shard") = py::none(),
+          R"doc(Runs a grid of designs and returns its table as a dict of 1-D numpy arrays.
+
+grid is a dict from a key ("mass", "propeller_thrust[0]") to a sequence or array of its
+values, or a list of --sweep texts ("mass=20:30:11", "lift_rotors=3,4"); the first key varies
+slowest. vehicle fixes what is not swept (the built-in aircraft by default). jobs is the
+number of threads, 1 to 1024 (default: the machine's cores); shard=(k, n) runs the k-th of n
+contiguous parts of the grid, as --shard k/n.
+
+The arrays, in the order of transition-study's CSV columns: the swept values, then the row's
+columns (float64; steps int64; stop a string array), then note (an invalid design's diagnosis,
+else ""). An empty figure is NaN, an empty step count -1. pandas.DataFrame(sweep(...)) is
+the CSV's table. Every figure is the double transition-study prints, whatever jobs is.
+
+Bad input raises ValueError with transition-study's message (an unknown key KeyError, a wrong
+type TypeError) before any work. The interpreter's lock is released while the designs run;
+Ctrl-C stops them and raises KeyboardInterrupt.)doc");
+    m.def("sweep_csv", sweep_csv, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
+          py::arg("shard") = py::none(),
+          R"doc(The same sweep as sweep(), returned as the CSV text that transition-study writes for it,
+header included, byte for byte.)doc");
+
+    m.attr("__name__") = own_name;
+}
