@@ -336,7 +336,6 @@ OutputFile::OutputFile(const std::string& name, const std::string& program, int 
         return;
     }
     final_ = destination.path;
-    mode_t mode;
     if (stat(final_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) throw std::runtime_error(name + ": is a directory");
         refuse_input(id_of(st));
@@ -346,13 +345,13 @@ OutputFile::OutputFile(const std::string& name, const std::string& program, int 
             return;
         }
         if (access(final_.c_str(), W_OK) != 0) fail("cannot write it", errno);
-        mode = st.st_mode & 07777;
+        mode_ = st.st_mode & 07777;
     } else if (errno != ENOENT) {
         fail("cannot write it", errno);
     } else {
         const mode_t mask = umask(0);
         umask(mask);
-        mode = 0666 & ~mask;
+        mode_ = 0666 & ~mask;
     }
     std::string partial = directory_of(final_) + "/." + program + ".XXXXXX";
     {
@@ -362,7 +361,6 @@ OutputFile::OutputFile(const std::string& name, const std::string& program, int 
         partial_.path = partial;
         if (!record_partial(partial)) fail("cannot write it", ENAMETOOLONG);
     }
-    if (fchmod(partial_.fd, mode) != 0) fail("cannot write it", errno);
 #endif
 }
 
@@ -407,9 +405,11 @@ void OutputFile::commit() {
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             throw std::runtime_error(name_ + ": cannot write it: " + windows_reason(GetLastError()));
 #else
+        // The mode is given after the last write, which would clear the set-user-ID bit (and
+        // set-group-ID with group execution) for a process without the privilege to keep them.
         // The data reaches the disk before the name does: a crash leaves the old file or
         // the new one, never an empty one.
-        const int flushed = fsync(fd) == 0 ? 0 : errno;
+        const int flushed = fchmod(fd, mode_) != 0 ? errno : fsync(fd) == 0 ? 0 : errno;
         if (::close(fd) != 0 && flushed == 0) fail("cannot write it", errno);
         if (flushed != 0) fail("cannot write it", flushed);
         if (rename(partial_.path.c_str(), final_.c_str()) != 0) fail("cannot write it", errno);

@@ -54,6 +54,7 @@ private:
     int descriptor_ = -1;   // written through, not ours to close
     std::string device_;    // opened by name at commit() and written through
     std::string final_;     // the file the temporary one replaces
+    unsigned mode_ = 0;     // its permissions and special bits, or 0666 less the umask (POSIX)
     Partial partial_;
     std::string pending_;   // held until commit() for a descriptor or a device
 };
