@@ -3,10 +3,9 @@
 // one swept key, four panels against it: the located transition time, the distance and
 // lift-rotor energy there, and the peak lift-rotor power; a design without the value (an
 // invalid one, or for the located moment one stopped by the step cap or whose moment could
-// not be located) leaves a gap. With two
-// keys, the same four as colour maps over the grid, a cell per design. The table is read
-// strictly, line by line; of it, only numbers read as such and the keys' names, as gnuplot
-// strings, reach gnuplot's script.
+// not be located) leaves a gap. With two keys, the same four as colour maps over the grid,
+// a cell per design. The table is read strictly, line by line; of it, only numbers read as
+// such and the keys' names, as gnuplot strings, reach gnuplot's script.
 #include <algorithm>
 #include <charconv>
 #include <cmath>

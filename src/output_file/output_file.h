@@ -16,12 +16,13 @@
 // Refused: a directory, and the very file (regular or FIFO) open on descriptor `input`,
 // compared by device and inode of the open descriptors, not by name.
 // Until commit() what goes through a descriptor or a device is held in memory, so that it
-// gets nothing unless it gets all; more than `most_held` bytes of it are refused. Failures throw std::runtime_error naming the output and
-// the system's reason, "out.csv: cannot write it: No space left on device". The temporary
-// file is removed when the object is destroyed uncommitted, and on INT, TERM or HUP (INT
-// and TERM on Windows), after which the process dies by that signal; a process writes one
-// such output at a time. On POSIX systems SIGXFSZ is ignored from construction on, so that a
-// write past the file size limit (ulimit -f) fails as "File too large".
+// gets nothing unless it gets all; more than `most_held` bytes of it are refused. Failures
+// throw std::runtime_error naming the output and the system's reason, "out.csv: cannot
+// write it: No space left on device". The temporary file is removed when the object is
+// destroyed uncommitted, and on INT, TERM or HUP (INT and TERM on Windows), after which the
+// process dies by that signal; a process writes one such output at a time. On POSIX
+// systems SIGXFSZ is ignored from construction on, so that a write past the file size
+// limit (ulimit -f) fails as "File too large".
 class OutputFile {
 public:
     // `input` is the descriptor of what the program reads, or -1.
