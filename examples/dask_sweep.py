@@ -113,7 +113,8 @@ def main(argv):
         tasks = [client.submit(run_shard, args.sweep, vehicle, k, n, pure=False) for k in range(1, n + 1)]
         text = merged(header, client.gather(tasks))
     except Exception as error:
-        refuse(f"{me}: the sweep failed: {error}")
+        first = (str(error).splitlines() or [type(error).__name__])[0]
+        refuse(f"{me}: the sweep failed: {first}")
     finally:
         client.close()
         if cluster is not None:
