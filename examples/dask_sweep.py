@@ -2,7 +2,7 @@
 """A design sweep run as shards on a Dask cluster, its CSV written whole.
 
     python3 examples/dask_sweep.py [--scheduler ADDRESS] [--shards N] [VEHICLE.toml]
-                                   [--set KEY=VALUE]... --sweep SPEC...
+                                   [--set KEY=VALUE]... --sweep KEY=VALUES...
 
 VEHICLE.toml, --set and --sweep are transition-study's, written as they are for it. The
 grid is cut into N contiguous shards (transition-study --shard K/N), each run as one task
@@ -48,7 +48,7 @@ def arguments(argv):
     parser.add_argument("vehicle", nargs="?", metavar="VEHICLE.toml",
                         help="vehicle file; without it, the built-in aircraft")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE", help="as transition-study's")
-    parser.add_argument("--sweep", action="append", required=True, metavar="SPEC",
+    parser.add_argument("--sweep", action="append", required=True, metavar="KEY=VALUES",
                         help="KEY=FIRST:LAST:COUNT or KEY=V1,V2,..., as transition-study's")
     parser.add_argument("--shards", type=shard_count, metavar="N", help="shards to cut the grid into")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="a dask.distributed scheduler's address")
