@@ -13,7 +13,9 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -130,6 +132,33 @@ TEST(OutputFile, KeepsTheReplacedFilesModeAndALinkALink) {
         EXPECT_TRUE(fs::is_symlink(link));
         EXPECT_EQ(slurp(directory / "target.csv"), text);
     }
+}
+
+// A file's owner without the privilege to keep the set-user-ID and set-group-ID bits
+// through a write keeps them all the same: root writes as nobody, on a file of nobody's.
+TEST(OutputFile, KeepsTheSetIdBitsOfAnUnprivilegedOwner) {
+    const fs::path directory = fresh_directory("set-id");
+    const std::string out = (directory / "out").string();
+    put(out, "old");
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chmod(directory.c_str(), 0777), 0);
+        ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chmod(out.c_str(), 06755), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        _exit(write_output(out, "new").empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 06755u);
+    EXPECT_EQ(slurp(out), "new");
 }
 
 // What a device gets is held until commit, and no more than the bound: past it a runaway
