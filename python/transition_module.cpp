@@ -68,12 +68,21 @@ double number(py::handle x, const std::string& name) {
     return value;
 }
 
+bool is_integer(py::handle x) { return !PyBool_Check(x.ptr()) && PyIndex_Check(x.ptr()); }
+
+// An integer (an int, a numpy integer) as a Python int.
+py::int_ integer(py::handle x) {
+    PyObject* index = PyNumber_Index(x.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(index);
+}
+
+std::string integer_text(py::handle x) { return py::str(integer(x)); }
+
 // A whole number for the rotor count: an int or a numpy integer, not a float.
 double count(py::handle x, const std::string& name) {
-    if (PyBool_Check(x.ptr()) || !PyIndex_Check(x.ptr())) {
-        throw py::type_error(name + ": expected an int, not " + type_name(x));
-    }
-    return number(py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr())), name);
+    if (!is_integer(x)) throw py::type_error(name + ": expected an int, not " + type_name(x));
+    return number(integer(x), name);
 }
 
 // The numbers of a sequence (a list, a tuple, a 1-D numpy array), not of a string.
@@ -159,12 +168,6 @@ private:
     bool raised_ = false;
 };
 
-bool is_integer(py::handle x) { return !PyBool_Check(x.ptr()) && PyIndex_Check(x.ptr()); }
-
-std::string integer_text(py::handle x) {
-    return py::str(py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr())));
-}
-
 // A sweep's grid, shard and threads, checked as transition-study checks its arguments and
 // in the same order, before any work.
 struct SweepRequest {
@@ -183,9 +186,6 @@ std::vector<Sweep> read_sweeps(py::handle grid) {
                 throw py::type_error("sweep: a grid's keys are vehicle keys as strings, not " + type_name(item.first));
             }
             const std::string key = item.first.cast<std::string>();
-            if (PyUnicode_Check(item.second.ptr()) || !PySequence_Check(item.second.ptr())) {
-                throw py::type_error(key + ": expected a sequence of values, not " + type_name(item.second));
-            }
             sweeps.push_back(list_sweep(key, numbers(item.second, key)));
         }
     } else if (PySequence_Check(grid.ptr())) {
@@ -224,7 +224,7 @@ SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle j
 }
 
 // The designs of a shard studied in blocks of this many, so that the results waiting to
-// be copied into the arrays take a bounded memory (about 9 MB).
+// be copied into the arrays take a bounded memory (about 10 MB).
 constexpr std::int64_t block = 1 << 16;
 
 py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
@@ -251,7 +251,8 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
 
     SignalCheck check;
     std::vector<StudyResult> results(static_cast<std::size_t>(std::min(total, block)));
-    std::vector<std::string> invalid;
+    std::vector<std::string> invalid;  // this block's notes, numbered after the earlier blocks'
+    std::int64_t noted = 0;
     for (std::int64_t begin = 0; begin < total; begin += block) {
         const Shard part{request.shard.begin + begin, request.shard.begin + std::min(total, begin + block)};
         std::int64_t done;
@@ -275,12 +276,13 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
                 note_data[i] = 0;
                 if (r.stop == Stop::invalid) {
                     invalid.push_back(describe(r.invalid));
-                    note_data[i] = static_cast<std::int64_t>(invalid.size());
+                    note_data[i] = noted + static_cast<std::int64_t>(invalid.size());
                 }
             }
         }
         check.raise_if_raised();
         for (const std::string& text : invalid) note_texts.append(text);
+        noted += static_cast<std::int64_t>(invalid.size());
         invalid.clear();
     }
 

@@ -147,3 +147,15 @@ def test_the_sweep_leaves_its_vehicle_and_grid_as_they_were():
     grid = {"mass": numpy.array([21.0, 29.0])}
     transition.sweep(grid, v, jobs=2)
     assert str(v) == before and grid["mass"].tolist() == [21.0, 29.0]
+
+
+def test_a_sweep_longer_than_a_block_of_designs_keeps_each_designs_note():
+    # Designs whose propeller pushes backwards leave the model's range at once: cheap, and
+    # each has a note of its own, in more than one of the blocks the designs are run in.
+    sweeps = ["propeller_thrust[0]=-1:-2:70001"]
+    expected = program_csv(sweeps)
+    arrays = transition.sweep(sweeps, jobs=2)
+    header, rows = table(expected)
+    assert arrays["note"].tolist() == [row[-1] for row in rows]
+    assert set(arrays["stop"].tolist()) == {"invalid"} and len(set(arrays["note"].tolist())) > 1000
+    same_as_table(transition.sweep(sweeps, jobs=1, shard=(2, 2)), program_csv(sweeps, "--shard", "2/2"))
