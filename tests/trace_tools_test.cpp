@@ -44,7 +44,8 @@ const std::map<std::string, std::string> stand_ins = {
     {"runaway", "echo $$ >gnuplot.pid\ncat >/dev/null\nexec cat /dev/zero\n"},
 };
 
-// Runs `script` with sh in `folder` (made anew if `fresh`), its output to out and err there, after defining the programs as shell variables (each through the
+// Runs `script` with sh in `folder` (made anew if `fresh`), its output to run.out and run.err there (so that a
+// command may write a file named out that its check then reads), after defining the programs as shell variables (each through the
 // emulator in a cross build, named by its full path, so that a changed PATH still finds
 // it): $transition, $csv, $plot, $study and $plot_study; $trace, $table, $sweep and $grid
 // are the suite's, and all are exported.
@@ -62,7 +63,7 @@ int shell(const std::string& folder, const std::string& script, bool fresh = tru
         << "sweep='" << base << "/sweep.csv' grid='" << base << "/grid.csv'\n"
         << "export transition csv plot study plot_study trace table sweep grid base\n"
         << script << "\n";
-    const int raw = std::system(("cd '" + folder + "' && sh run.sh >out 2>err").c_str());
+    const int raw = std::system(("cd '" + folder + "' && sh run.sh >run.out 2>run.err").c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
@@ -80,8 +81,8 @@ struct Run {
 void expect_runs(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
         const std::string folder = base + "/run";
-        EXPECT_EQ(shell(folder, run.command), run.status) << run.what << ": " << slurp(folder + "/err");
-        const std::string err = slurp(folder + "/err");
+        EXPECT_EQ(shell(folder, run.command), run.status) << run.what << ": " << slurp(folder + "/run.err");
+        const std::string err = slurp(folder + "/run.err");
         if (run.message.empty()) {
             EXPECT_EQ(err, "") << run.what;
         } else {
@@ -108,7 +109,7 @@ protected:
         for (const auto& [name, body] : stand_ins)
             script += "mkdir " + name + " && printf '#!/bin/sh\\n%s' '" + escaped(body) + "' >" + name +
                       "/gnuplot && chmod +x " + name + "/gnuplot\n";
-        ASSERT_EQ(shell(base, script, false), 0) << slurp(base + "/err");
+        ASSERT_EQ(shell(base, script, false), 0) << slurp(base + "/run.err");
     }
     static void TearDownTestSuite() { std::system(("rm -rf '" + base + "'").c_str()); }
     // `text` for a shell's single quotes.
@@ -134,6 +135,10 @@ TEST_F(TraceTools, TabulatesTheRunFromAFileOrStandardInput) {
          "head -n 112 $table | cmp - cut.csv"},
     });
 }
+
+// Every row of a sweep's CSV whole: as many fields as the header, and the last line ended.
+const std::string whole_rows = "test -s big.csv && test -z \"$(awk -F, 'NR > 1 && NF != 16' big.csv)\" && "
+                               "test \"$(tail -c 1 big.csv | od -An -c | tr -d ' ')\" = '\\n'";
 
 // Refused: no output, OUT as it was, one line that says why.
 TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
@@ -217,9 +222,83 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
         {"a traced sweep", "$study --trace --sweep mass=20:30:3 >out", 2, "transition-study: ", "test ! -s out"},
         {"a full disk", "$study >/dev/full", 1, "transition-study: cannot write the row: No space left on device", ""},
         // TERM stops a sweep between two rows.
+        // INT, TERM or HUP (a closed terminal) stop a sweep between two rows, on any number of
+        // threads: every row written is whole, and the signal ends the program.
         {"a sweep ended by TERM", "$study --jobs 2 --sweep mass=20:30:1000000 >big.csv & sleep 2; kill -TERM $!; wait $! 2>/dev/null",
-         143, "transition-study: interrupted after ", "test -s big.csv && test -z \"$(awk -F, 'NF != 15' big.csv)\" && "
-         "test \"$(tail -c 1 big.csv | od -An -c | tr -d ' ')\" = '\\n'"},
+         143, "transition-study: interrupted after ", whole_rows},
+        {"a sweep on one thread ended by TERM",
+         "$study --jobs 1 --sweep mass=20:30:1000000 >big.csv & sleep 2; kill -TERM $!; wait $! 2>/dev/null", 143,
+         "transition-study: interrupted after ", whole_rows},
+        {"a sweep ended by HUP", "$study --jobs 2 --sweep mass=20:30:1000000 >big.csv & sleep 2; kill -HUP $!; wait $! 2>/dev/null",
+         129, "transition-study: interrupted after ", whole_rows},
+        // A failed write stops the sweep at once (not after a billion designs), with its own reason.
+        {"a sweep whose reader has gone",
+         "{ timeout 120 $study --jobs 2 --sweep mass=20:30:1000000000 2>e; echo $? >s; } | head -c 10 >/dev/null; "
+         "cat e >&2; exit $(cat s)",
+         1, "transition-study: cannot write the sweep: Broken pipe", ""},
+        {"a sweep to a full disk", "$study --jobs 2 --sweep mass=20:30:100000 >/dev/full", 1,
+         "transition-study: cannot write the sweep: No space left on device", ""},
+        {"the vehicle to a full disk", "$study --show-vehicle >/dev/full", 1,
+         "transition-study: cannot write the vehicle: No space left on device", ""},
+        {"a trace whose reader has gone", "{ $study --trace 2>e; echo $? >s; } | head -c 10 >/dev/null; cat e >&2; exit $(cat s)",
+         1, "transition-study: cannot write the trace: Broken pipe", ""},
+        // A reader slower than the threads: the finished rows wait in a bounded window.
+        {"a slow reader", "$study --jobs 1 --sweep mass=20:30:3000 >one.csv && "
+                          "timeout 120 $study --jobs 3 --sweep mass=20:30:3000 | (sleep 3; cat) >three.csv",
+         0, "", "cmp one.csv three.csv"},
+        // Numbers read whole, or refused.
+        {"a shard past 32 bits", "$study --sweep mass=20:30:3 --shard 1/4294967297 >out", 1,
+         "transition-study: --shard 1/4294967297: N must be from 1 to 1000000000, not 4294967297", "test ! -s out"},
+        {"threads that are no number", "$study --sweep mass=20:30:3 --jobs abc >out", 1,
+         "transition-study: --jobs abc: the number of threads must be a whole number, not 'abc'", "test ! -s out"},
+        {"a setting with a line feed", "$study --set \"$(printf 'mass=30\\nwing_area=2')\" >out", 1,
+         "transition-study: --set mass=30\\nwing_area=2: mass: expected one value on one line", "test ! -s out"},
+        {"a key of 200,000 dotted parts",
+         "yes a | head -n 200000 | paste -sd. - | sed 's/$/ = 1/' >deep.toml; $study deep.toml >out",
+         1, "deep.toml:1: expected a key of at most 16 dotted parts", "test ! -s out"},
+        {"a range whose middle overflows", "$study --jobs 2 --sweep mass=1:1.5e308:4 >out", 0, "",
+         "test $(grep -c ',invalid,' out) = 3 && test $(wc -l <out) = 5"},
+    });
+    // Threads the system will not give: the sweep runs on those it could start. Address
+    // space is what runs out, which the sanitizers' and the emulators' own reservations
+    // would exhaust first.
+    if (!SANITIZED && std::string(EMULATOR).empty()) {
+        expect_runs({{"more threads than memory allows",
+                      "(ulimit -v 300000; $study --sweep mass=20:30:100 --jobs 64 >many.csv)", 0, "",
+                      "test $(wc -l <many.csv) = 101"}});
+    }
+}
+
+// The best design within a box: the same bytes on any number of threads, its vehicle file
+// written beside, and each refusal one line with nothing on standard output.
+TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
+    if (!OPTIMIZE) {
+        expect_runs({{"an optimum where NLopt is not built", "$study --minimize event_w --vary mass=20:30 >out", 1,
+                      "transition-study: --minimize and --maximize are not built here", "test ! -s out"}});
+        return;
+    }
+    const std::string seek = "$study --minimize event_w --vary mass=20:30 --require 'event_x>=150' ";
+    expect_runs({
+        {"an optimum on one thread and on two", seek + "--jobs 1 >one.csv && " + seek + "--jobs 2 --save-vehicle best.toml >two.csv",
+         0, "",
+         "cmp one.csv two.csv && test $(wc -l <one.csv) = 2 && head -n 1 one.csv | grep -q '^mass,stop,.*,peak_alpha,note$' && "
+         "test \"$($study best.toml | tail -n 1)\" = \"$(tail -n 1 one.csv | cut -d, -f2- | sed 's/,$//')\""},
+        {"no design meets them all", "$study --minimize event_w --vary mass=20:30 --require 'event_x<=10' >out", 1,
+         "transition-study: no design in the box meets every requirement; the nearest to being met is event_x<=10, "
+         "missed by 122.98",
+         "test ! -s out"},
+        {"a step-end figure", "$study --minimize w --vary mass=20:30 >out", 1,
+         "transition-study: --minimize w: w is taken at the end of the stopping step", "test ! -s out"},
+        {"the rotor count varied", "$study --maximize event_t --vary lift_rotors=2:8 >out", 1,
+         "transition-study: --vary lift_rotors=2:8: lift_rotors is a whole number and cannot be varied", "test ! -s out"},
+        {"a requirement with no bound", "$study --minimize event_w --vary mass=20:30 --require 'event_x<200' >out", 1,
+         "transition-study: --require event_x<200: expected COLUMN<=VALUE or COLUMN>=VALUE", "test ! -s out"},
+        {"a sweep and an optimum", "$study --minimize event_w --vary mass=20:30 --sweep wing_area=1,2 >out", 2,
+         "transition-study: ", "test ! -s out"},
+        {"a box without an objective", "$study --vary mass=20:30 >out", 2,
+         "transition-study: --vary needs --minimize or --maximize", "test ! -s out"},
+        {"a vehicle file that cannot be written", seek + "--save-vehicle missing/best.toml >out", 1,
+         "transition-study: missing/best.toml: cannot write it: No such file or directory", "test ! -s out"},
     });
 }
 
@@ -383,7 +462,7 @@ Curves plotted(const std::string& command) {
     const std::string folder = base + "/run";
     EXPECT_EQ(shell(folder, "PATH=$base/record:$PATH; " + command + " && "
                             "{ echo \"set table 'points'\"; sed '/^set format/d' fed.gp; } | " GNUPLOT " -d"), 0)
-        << slurp(folder + "/err");
+        << slurp(folder + "/run.err");
     std::ifstream points(folder + "/points");
     Curves curves;
     std::string title;

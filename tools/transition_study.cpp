@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -170,6 +171,14 @@ int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
             std::fflush(shown);
             shown_width = width;
         };
+        // The vehicle file's place is taken before the work, so that a name that cannot be
+        // written is refused at once; it is filled only with an answer.
+        std::optional<OutputFile> saved;
+        try {
+            if (!seek.save.empty()) saved.emplace(seek.save, me, -1);
+        } catch (const std::runtime_error& e) {
+            return refuse(std::string(me) + ": " + e.what());
+        }
         const Optimum best = ::optimize(problem, jobs, [&](const Optimum& so_far) { show(so_far, ""); }, [] { return true; });
         show(best, "\n");
         if (!best.found) return refuse(std::string(me) + ": " + best.nearest);
@@ -178,11 +187,10 @@ int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
         for (std::size_t k = 0; k < problem.vary.size(); ++k)
             values.push_back(list_sweep(problem.vary[k].value.name, {best.x[k]}));
         const Grid grid(vehicle, std::move(values));
-        if (!seek.save.empty()) {
+        if (saved) {
             try {
-                OutputFile file(seek.save, me, -1);
-                file.write(vehicle_file_text(best.vehicle));
-                file.commit();
+                saved->write(vehicle_file_text(best.vehicle));
+                saved->commit();
             } catch (const std::runtime_error& e) {
                 return refuse(std::string(me) + ": " + e.what());
             }
@@ -291,6 +299,7 @@ int main(int argc, char** argv) {
     }
     (void)maximize_option;
 
+    if (!hold_standard_descriptors(me)) return 1;
     binary_standard_output();
     closed_pipe_is_write_error();
     Vehicle vehicle = built_in_vehicle;
