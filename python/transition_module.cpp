@@ -18,6 +18,9 @@
 #include "study/study.h"
 #include "study/sweep.h"
 #include "vehicle_file/vehicle_file.h"
+#ifdef TRANSITION_OPTIMIZE
+#include "optimize/optimize.h"
+#endif
 
 namespace py = pybind11;
 
@@ -203,12 +206,15 @@ std::vector<Sweep> read_sweeps(py::handle grid) {
     return sweeps;
 }
 
+// The threads of `jobs`, as --jobs takes them; the machine's cores for None.
+int threads_of(py::handle jobs) {
+    if (jobs.is_none()) return default_jobs();
+    if (!is_integer(jobs)) throw py::type_error("jobs: expected an int, not " + type_name(jobs));
+    return parse_jobs(integer_text(jobs));
+}
+
 SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
-    int threads = default_jobs();
-    if (!jobs.is_none()) {
-        if (!is_integer(jobs)) throw py::type_error("jobs: expected an int, not " + type_name(jobs));
-        threads = parse_jobs(integer_text(jobs));
-    }
+    const int threads = threads_of(jobs);
     std::int64_t k = 1, n = 1;
     if (!shard.is_none()) {
         const bool pair = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr()) && py::len(shard) == 2;
@@ -352,6 +358,47 @@ py::dict trace(const Vehicle* vehicle) {
     figures["lift"] = lift;
     figures["Q"] = weight(p);
     return figures;
+}
+
+// The best design within a box, as transition-study --minimize or --maximize finds it.
+py::tuple minimize(const std::string& objective, py::handle vary, py::handle require, const Vehicle* vehicle,
+                   bool maximize, py::handle jobs) {
+#ifdef TRANSITION_OPTIMIZE
+    Problem problem{vehicle_or_built_in(vehicle), 0, maximize, {}, {}};
+    problem.objective = smooth_column(objective, (maximize ? "--maximize " : "--minimize ") + objective);
+    if (!PyDict_Check(vary.ptr())) throw py::type_error("vary: expected a dict of keys to (low, high), not " + type_name(vary));
+    for (const auto& item : py::reinterpret_borrow<py::dict>(vary)) {
+        if (!PyUnicode_Check(item.first.ptr())) {
+            throw py::type_error("vary: a key is a vehicle key as a string, not " + type_name(item.first));
+        }
+        const std::string key = item.first.cast<std::string>();
+        const std::vector<double> bounds = numbers(item.second, key);
+        if (bounds.size() != 2) throw py::type_error(key + ": expected (low, high), not " + std::to_string(bounds.size()) + " numbers");
+        problem.vary.push_back(make_vary(key, bounds[0], bounds[1]));
+    }
+    if (PyUnicode_Check(require.ptr()) || !PySequence_Check(require.ptr())) {
+        throw py::type_error("require: expected a sequence of 'COLUMN<=VALUE' texts, not " + type_name(require));
+    }
+    for (const py::handle text : py::reinterpret_borrow<py::sequence>(require)) {
+        if (!PyUnicode_Check(text.ptr())) throw py::type_error("require: expected strings, not " + type_name(text));
+        problem.require.push_back(parse_requirement(text.cast<std::string>()));
+    }
+    check_problem(problem);
+    const int threads = threads_of(jobs);
+    SignalCheck check;
+    Optimum best;
+    {
+        py::gil_scoped_release free;
+        best = optimize(problem, threads, nullptr, [&] { return check(); });
+    }
+    check.raise_if_raised();
+    if (!best.found) throw py::value_error(best.nearest);
+    return py::make_tuple(best.vehicle, best.result);
+#else
+    (void)objective, (void)vary, (void)require, (void)vehicle, (void)maximize, (void)jobs;
+    throw std::runtime_error("transition.minimize is not built here: it needs NLopt (apt-get install libnlopt-dev, "
+                             "then configure again)");
+#endif
 }
 
 std::string vehicle_repr(const Vehicle& v) {
@@ -534,6 +581,23 @@ Ctrl-C stops them and raises KeyboardInterrupt.)doc");
           py::arg("shard") = py::none(),
           R"doc(The same sweep as sweep(), returned as the CSV text that transition-study writes for it,
 header included, byte for byte.)doc");
+
+    m.def("minimize", minimize, py::arg("objective"), py::arg("vary"), py::arg("require") = py::tuple(),
+          py::arg("vehicle") = py::none(), py::arg("maximize") = false, py::arg("jobs") = py::none(),
+          R"doc(The design within a box that gives the least (or, with maximize=True, the most) of one
+figure while meeting every requirement, as transition-study --minimize finds it.
+
+objective is a column that moves smoothly with the design: event_t, event_v, event_x,
+event_w, peak_thrust, peak_power or peak_alpha. vary is a dict from a key ("mass",
+"angle_of_attack[3]") to its (low, high), one to eight of them; require a sequence of
+"COLUMN<=VALUE" or "COLUMN>=VALUE" texts. vehicle fixes what is not varied (the built-in
+aircraft by default); jobs as for sweep(). Returns (Vehicle, Result): the best design and its
+run, the same doubles as the command's row, whatever jobs is.
+
+Bad input raises ValueError with the command's message (an unknown key KeyError, a wrong type
+TypeError), before any work; so does a box in which no design meets every requirement,
+naming the requirement nearest to being met. The interpreter's lock is released while the
+designs run; Ctrl-C stops them and raises KeyboardInterrupt.)doc");
 
     m.attr("__name__") = own_name;
 }

@@ -66,6 +66,7 @@ def stub(template):
         "TRACE_DOC": doc(transition.trace, 4),
         "SWEEP_DOC": doc(transition.sweep, 4),
         "SWEEP_CSV_DOC": doc(transition.sweep_csv, 4),
+        "MINIMIZE_DOC": doc(transition.minimize, 4),
     }
     for name, text in fill.items():
         template = template.replace(f"@{name}@", text)

@@ -9,8 +9,9 @@ in: every figure is the same double that transition-study prints.
     steps = transition.trace(v)              # numpy arrays t, a, v, x, w, lift; and Q
     table = transition.sweep({"mass": numpy.linspace(20, 30, 11)}, v)
     csv = transition.sweep_csv(["mass=20:30:11", "lift_rotors=3,4"], v, jobs=2, shard=(1, 4))
+    best, result = transition.minimize("event_w", {"mass": (20, 30)}, ["event_x>=150"])
 """
 
-from ._transition import Result, Vehicle, run, sweep, sweep_csv, trace
+from ._transition import Result, Vehicle, minimize, run, sweep, sweep_csv, trace
 
-__all__ = ["Result", "Vehicle", "run", "sweep", "sweep_csv", "trace"]
+__all__ = ["Result", "Vehicle", "minimize", "run", "sweep", "sweep_csv", "trace"]
