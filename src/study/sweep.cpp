@@ -99,7 +99,7 @@ Sweep parse_sweep(const std::string& text) {
 }
 
 Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
-    const std::string where = printable(key);
+    const std::string where = "sweep of " + printable(key);
     Sweep s{find_value(key, where), values, 0.0, 0.0, static_cast<std::int64_t>(values.size()), where};
     if (values.empty()) throw VehicleError(where + ": expected at least one value");
     if (s.count > most_designs) throw VehicleError(where + ": more than 10^9 values");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -398,15 +399,16 @@ void assign_key(const std::string& key, const std::vector<double>& values, Vehic
 
 std::string vehicle_file_text(const Vehicle& vehicle) {
     // The fewest significant digits that read back as the same double.
-    // Negative zero is written "-0.0": TOML reads "-0" as the integer 0, which loses the sign.
+    // The shortest text that reads back as the same double, in no locale: in plain decimals
+    // while that takes at most 24 characters ("30", "0.0004", "0.30000000000000004"), else
+    // with an exponent ("1e-50"). Negative zero is written "-0.0": TOML reads "-0" as the
+    // integer 0, which loses the sign.
     auto shortest = [](double x) {
         if (x == 0.0 && std::signbit(x)) return std::string("-0.0");
-        char text[32];
-        for (int digits = 1; digits <= 17; ++digits) {
-            std::snprintf(text, sizeof text, "%.*g", digits, x);
-            if (std::strtod(text, nullptr) == x) break;
-        }
-        return std::string(text);
+        char text[400];
+        const char* end = std::to_chars(text, text + sizeof text, x, std::chars_format::fixed).ptr;
+        if (end - text > 24) end = std::to_chars(text, text + sizeof text, x, std::chars_format::scientific).ptr;
+        return std::string(static_cast<const char*>(text), end);
     };
     Vehicle v = vehicle;
     std::string text;
