@@ -59,19 +59,19 @@ struct Verdict {
     bool feasible() const { return flyable && worst <= 0.0; }
 };
 
-class Search {
-public:
+// The state of one search: the problem, and the best designs met so far.
+struct Search {
     Search(const Problem& problem, const std::function<void(const Optimum&)>& progress,
            const std::function<bool()>& go_on)
-        : problem_(problem), progress_(progress), go_on_(go_on), shown_(std::chrono::steady_clock::now()) {
-        best_.found = false;
-        best_.runs = 0;
+        : problem(problem), progress(progress), go_on(go_on), shown(std::chrono::steady_clock::now()) {
+        best.found = false;
+        best.runs = 0;
     }
 
     Vehicle design(const double* x) const {
-        Vehicle v = problem_.base;
-        for (std::size_t k = 0; k < problem_.vary.size(); ++k)
-            set_value(problem_.vary[k].value, x[k], v, problem_.vary[k].where);
+        Vehicle v = problem.base;
+        for (std::size_t k = 0; k < problem.vary.size(); ++k)
+            set_value(problem.vary[k].value, x[k], v, problem.vary[k].where);
         return v;
     }
 
@@ -79,10 +79,10 @@ public:
         Verdict verdict;
         double figure = 0.0;
         verdict.flyable = (r.stop == Stop::lift || r.stop == Stop::speed) && r.located &&
-                          study_figure(r, problem_.objective, figure);
-        verdict.objective = problem_.maximize ? -figure : figure;
-        for (std::size_t j = 0; j < problem_.require.size(); ++j) {
-            const Requirement& q = problem_.require[j];
+                          study_figure(r, problem.objective, figure);
+        verdict.objective = problem.maximize ? -figure : figure;
+        for (std::size_t j = 0; j < problem.require.size(); ++j) {
+            const Requirement& q = problem.require[j];
             double value = 0.0;
             const bool known = verdict.flyable && study_figure(r, q.column, value);
             const double scale = q.value != 0.0 ? std::fabs(q.value) : 1.0;
@@ -99,50 +99,50 @@ public:
     // Takes note of a design studied: the best that meets every requirement, and of the
     // others that can be flown the one that misses its requirements least.
     void note(const double* x, const StudyResult& r, const Verdict& verdict) {
-        ++best_.runs;
-        const std::size_t n = problem_.vary.size();
-        if (verdict.feasible() && (!best_.found || verdict.objective < best_objective_)) {
-            best_.found = true;
-            best_.x.assign(x, x + n);
-            best_.result = r;
-            best_objective_ = verdict.objective;
+        ++best.runs;
+        const std::size_t n = problem.vary.size();
+        if (verdict.feasible() && (!best.found || verdict.objective < best_objective)) {
+            best.found = true;
+            best.x.assign(x, x + n);
+            best.result = r;
+            best_objective = verdict.objective;
         }
-        if (verdict.flyable && !verdict.feasible() && (!nearest_seen_ || verdict.worst < nearest_.worst)) {
-            nearest_seen_ = true;
-            nearest_ = verdict;
-            nearest_result_ = r;
+        if (verdict.flyable && !verdict.feasible() && (!nearest_seen || verdict.worst < nearest.worst)) {
+            nearest_seen = true;
+            nearest = verdict;
+            nearest_result = r;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (progress_ && now - shown_ >= std::chrono::milliseconds(200)) {
-            shown_ = now;
-            progress_(best_);
+        if (progress && now - shown >= std::chrono::milliseconds(200)) {
+            shown = now;
+            progress(best);
         }
     }
 
     // The value COBYLA sees for a design: its objective and its requirements' margins, or for
     // one that cannot be flown an objective worse than any sampled and every margin missed.
     double evaluate(const double* raw, double* margins) {
-        const std::size_t n = problem_.vary.size();
+        const std::size_t n = problem.vary.size();
         std::vector<double> x(raw, raw + n);
-        for (std::size_t k = 0; k < n; ++k) x[k] = std::min(std::max(x[k], problem_.vary[k].low), problem_.vary[k].high);
+        for (std::size_t k = 0; k < n; ++k) x[k] = std::min(std::max(x[k], problem.vary[k].low), problem.vary[k].high);
         const StudyResult r = study_vehicle(design(x.data()));
         const Verdict verdict = judge(r);
         note(x.data(), r, verdict);
-        for (std::size_t j = 0; j < problem_.require.size(); ++j) margins[j] = verdict.missed[j];
-        return verdict.flyable ? verdict.objective : unflyable_;
+        for (std::size_t j = 0; j < problem.require.size(); ++j) margins[j] = verdict.missed[j];
+        return verdict.flyable ? verdict.objective : unflyable;
     }
 
-    const Problem& problem_;
-    const std::function<void(const Optimum&)>& progress_;
-    const std::function<bool()>& go_on_;
-    std::chrono::steady_clock::time_point shown_;
-    Optimum best_;
-    double best_objective_ = 0.0;
-    bool nearest_seen_ = false;
-    Verdict nearest_;
-    StudyResult nearest_result_{};
-    double unflyable_ = 0.0;
-    bool stopped_ = false;
+    const Problem& problem;
+    const std::function<void(const Optimum&)>& progress;
+    const std::function<bool()>& go_on;
+    std::chrono::steady_clock::time_point shown;
+    Optimum best;
+    double best_objective = 0.0;
+    bool nearest_seen = false;
+    Verdict nearest;
+    StudyResult nearest_result{};
+    double unflyable = 0.0;
+    bool stopped = false;
 };
 
 // COBYLA's view of a search: the objective, and all requirements at once, of the last point
@@ -158,15 +158,15 @@ struct Local {
     // Nothing may unwind through NLopt's C: a failure stops it and is thrown again after.
     void at(const double* point) {
         if (!x.empty() && std::equal(x.begin(), x.end(), point)) return;
-        x.assign(point, point + search.problem_.vary.size());
+        x.assign(point, point + search.problem.vary.size());
         try {
             objective = search.evaluate(point, margins.data());
-            if (!search.go_on_()) search.stopped_ = true;
+            if (!search.go_on()) search.stopped = true;
         } catch (...) {
             failure = std::current_exception();
-            search.stopped_ = true;
+            search.stopped = true;
         }
-        if (search.stopped_) nlopt_force_stop(opt);
+        if (search.stopped) nlopt_force_stop(opt);
     }
 };
 
@@ -294,7 +294,7 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
             return true;
         },
         go_on);
-    search.unflyable_ = std::isfinite(worst) ? worst + (worst - least) + std::fabs(worst) + 1.0 : 1.0;
+    search.unflyable = std::isfinite(worst) ? worst + (worst - least) + std::fabs(worst) + 1.0 : 1.0;
 
     // The local stage, from the best sampled designs that meet every requirement (or, if none
     // does, from the one that misses its requirements least), each a distinct point.
@@ -315,7 +315,7 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         // About two sample spacings: the search starts among the sampled points' neighbours.
         step[k] = (upper[k] - lower[k]) * 2.0 / std::pow(static_cast<double>(samples), 1.0 / static_cast<double>(n));
     }
-    for (std::size_t s = 0; s < tries && s < order.size() && !search.stopped_ && studied == samples; ++s) {
+    for (std::size_t s = 0; s < tries && s < order.size() && !search.stopped && studied == samples; ++s) {
         const std::int64_t i = order[s];
         if (s > 0 && !verdicts[static_cast<std::size_t>(i)].feasible()) break;
         std::vector<double> x(points.begin() + i * static_cast<std::int64_t>(n),
@@ -345,37 +345,37 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
 
     // A value that COBYLA left a hair's breadth from its bound (1e-50 for a bound of 0) is
     // put on the bound, where the design is no worse.
-    if (search.best_.found && !search.stopped_) {
-        std::vector<double> x = search.best_.x;
+    if (search.best.found && !search.stopped) {
+        std::vector<double> x = search.best.x;
         for (std::size_t k = 0; k < n; ++k) {
             if (x[k] - lower[k] <= tiny[k] * 10.0) x[k] = lower[k];
             if (upper[k] - x[k] <= tiny[k] * 10.0) x[k] = upper[k];
         }
-        if (x != search.best_.x) {
+        if (x != search.best.x) {
             const StudyResult r = study_vehicle(search.design(x.data()));
             const Verdict verdict = search.judge(r);
-            if (verdict.feasible() && verdict.objective <= search.best_objective_) {
-                search.best_.x = x;
-                search.best_.result = r;
-                search.best_objective_ = verdict.objective;
+            if (verdict.feasible() && verdict.objective <= search.best_objective) {
+                search.best.x = x;
+                search.best.result = r;
+                search.best_objective = verdict.objective;
             }
-            ++search.best_.runs;
+            ++search.best.runs;
         }
     }
 
-    Optimum best = search.best_;
+    Optimum best = search.best;
     if (best.found) {
         best.vehicle = search.design(best.x.data());
         return best;
     }
-    if (!search.nearest_seen_) {
+    if (!search.nearest_seen) {
         best.nearest = "no design in the box can be flown to a located moment (every one leaves the model's "
                        "range or reaches the step cap)";
         return best;
     }
-    const Requirement& q = problem.require[search.nearest_.worst_at];
+    const Requirement& q = problem.require[search.nearest.worst_at];
     double figure = 0.0;
-    study_figure(search.nearest_result_, q.column, figure);
+    study_figure(search.nearest_result, q.column, figure);
     best.nearest = "no design in the box meets every requirement; the nearest to being met is " + q.text +
                    ", missed by " + shortest(std::fabs(figure - q.value)) + " (" + study_columns[q.column] + " " +
                    shortest(figure) + " at best)";
