@@ -12,11 +12,14 @@ import pytest
 import transition
 
 # In a Python of its own: a million designs, far more than the test waits for. It says
-# when the sweep starts, and when KeyboardInterrupt reaches it, with its threads then.
+# when the sweep starts, and when KeyboardInterrupt reaches it, with its threads before
+# and then.
 CHILD = r"""
 import os, sys, time
 import transition
 threads = lambda: len(os.listdir("/proc/self/task"))
+# numpy imported, and its BLAS's own threads started (OpenBLAS starts one per core), first.
+transition.{call}(["mass=20:30:2"], jobs=1)
 before = threads()
 print("started", flush=True)
 try:

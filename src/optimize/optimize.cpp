@@ -307,13 +307,23 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         return p.feasible() ? p.objective < q.objective : p.worst < q.worst;
     });
     const std::size_t tries = order.empty() ? 0 : verdicts[static_cast<std::size_t>(order[0])].feasible() ? starts : 1;
+    // The sample's points per side of the box, the least m with m^n >= samples: found in
+    // whole numbers, since compilers may compute a power of a constant in ways of their own.
+    std::int64_t per_side = 1;
+    for (auto power = [&](std::int64_t m) {
+             std::int64_t p = 1;
+             for (std::size_t k = 0; k < n && p < samples; ++k) p *= m;
+             return p;
+         };
+         power(per_side) < samples;)
+        ++per_side;
     std::vector<double> lower(n), upper(n), step(n), tiny(n);
     for (std::size_t k = 0; k < n; ++k) {
         lower[k] = problem.vary[k].low;
         upper[k] = problem.vary[k].high;
         tiny[k] = (upper[k] - lower[k]) * 1e-10;
         // About two sample spacings: the search starts among the sampled points' neighbours.
-        step[k] = (upper[k] - lower[k]) * 2.0 / std::pow(static_cast<double>(samples), 1.0 / static_cast<double>(n));
+        step[k] = (upper[k] - lower[k]) * 2.0 / static_cast<double>(per_side);
     }
     for (std::size_t s = 0; s < tries && s < order.size() && !search.stopped && studied == samples; ++s) {
         const std::int64_t i = order[s];
