@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
                                 ->excludes(sweep_option);
-    auto* maximize_option = app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
+    app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
                                 ->type_name("COLUMN")
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
@@ -271,10 +271,9 @@ int main(int argc, char** argv) {
     app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
                                        std::to_string(most_jobs) + " (default: the machine's cores)")
         ->type_name("N");
-    auto* shard_option = app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
+    app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
         ->type_name("K/N")
         ->needs(sweep_option);
-    (void)shard_option;
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -285,19 +284,17 @@ int main(int argc, char** argv) {
     }
 
     // What only a sweep or an optimisation takes.
-    const bool seeking = !seek.minimize.empty() || !seek.maximize.empty();
     for (const auto* option : {vary_option, require_option, save_option}) {
-        if (option->count() > 0 && !seeking) {
+        if (option->count() > 0 && !seek.asked()) {
             std::fprintf(stderr, "%s: %s needs --minimize or --maximize (see --help)\n", me,
                          option->get_name().c_str());
             return 2;
         }
     }
-    if (!jobs.empty() && sweeps.empty() && !seeking) {
+    if (!jobs.empty() && sweeps.empty() && !seek.asked()) {
         std::fprintf(stderr, "%s: --jobs needs --sweep, --minimize or --maximize (see --help)\n", me);
         return 2;
     }
-    (void)maximize_option;
 
     if (!hold_standard_descriptors(me)) return 1;
     binary_standard_output();
