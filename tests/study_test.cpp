@@ -508,8 +508,16 @@ TEST(Sweep, InvalidDesignsAreRowsAndBadSweepsAreRefused) {
 TEST(Sweep, RangesStayWithinTheirEnds) {
     EXPECT_EQ(parse_sweep("mass=0.3:0.9:3").at(2), 0.9);  // 0.3 + 0.6 * 2 / 2 is 0.9000000000000001
     EXPECT_EQ(parse_sweep("mass=0.7:0.1:3").at(2), 0.1);
+    // Where first + (last - first) i / (count - 1) rounds below LAST at the last value.
+    EXPECT_EQ(parse_sweep("wing_area=0.3:1.7:7").at(6), 1.7);
     const Sweep wide = parse_sweep("angle_of_attack[0]=-1e308:1e308:3");
     EXPECT_EQ(wide.at(1), 0.0);
+    // Both ends valid, so is every value between them: the middle of a span whose
+    // difference overflows is 0, not the NaN of inf - inf.
+    const Sweep thrust = parse_sweep("propeller_thrust[0]=-1e308:1e308:3");
+    EXPECT_EQ(thrust.at(0), -1e308);
+    EXPECT_EQ(thrust.at(1), 0.0);
+    EXPECT_EQ(thrust.at(2), 1e308);
     const Sweep heavy = parse_sweep("mass=1:1.5e308:4");
     double previous = 0.0;
     for (std::int64_t i = 0; i < 4; ++i) {

@@ -251,6 +251,11 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-study: --shard 1/4294967297: N must be from 1 to 1000000000, not 4294967297", "test ! -s out"},
         {"threads that are no number", "$study --sweep mass=20:30:3 --jobs abc >out", 1,
          "transition-study: --jobs abc: the number of threads must be a whole number, not 'abc'", "test ! -s out"},
+        // Given empty is given: refused as any other text that is no number, not taken as unset.
+        {"threads given empty", "$study --sweep mass=20,30 --jobs '' >out", 1,
+         "transition-study: --jobs : the number of threads must be a whole number, not ''", "test ! -s out"},
+        {"a shard given empty", "$study --sweep mass=20,30 --shard '' >out", 1,
+         "transition-study: --shard : expected K/N", "test ! -s out"},
         {"a setting with a line feed", "$study --set \"$(printf 'mass=30\\nwing_area=2')\" >out", 1,
          "transition-study: --set mass=30\\nwing_area=2: mass: expected one value on one line", "test ! -s out"},
         {"a key of 200,000 dotted parts",

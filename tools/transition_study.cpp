@@ -108,11 +108,11 @@ void end_by(int signal) {
 }
 #endif
 
-int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jobs, const std::string& shard) {
+int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jobs, const std::string* shard) {
     std::int64_t k = 1, n = 1;
     std::vector<Sweep> parsed;
     try {
-        if (!shard.empty()) parse_shard(shard, k, n);
+        if (shard != nullptr) parse_shard(*shard, k, n);
         for (const std::string& s : sweeps) parsed.push_back(parse_sweep(s));
         const Grid grid(vehicle, std::move(parsed));
         const Shard part = shard_of(grid.size(), k, n);
@@ -268,12 +268,12 @@ int main(int argc, char** argv) {
                                ->allow_extra_args(false);
     auto* save_option = app.add_option("--save-vehicle", seek.save, "Also writes the best design's vehicle file to FILE")
                             ->type_name("FILE");
-    app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
-                                       std::to_string(most_jobs) + " (default: the machine's cores)")
-        ->type_name("N");
-    app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
-        ->type_name("K/N")
-        ->needs(sweep_option);
+    auto* jobs_option = app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
+                                                           std::to_string(most_jobs) + " (default: the machine's cores)")
+                            ->type_name("N");
+    auto* shard_option = app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
+                             ->type_name("K/N")
+                             ->needs(sweep_option);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -291,7 +291,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!jobs.empty() && sweeps.empty() && !seek.asked()) {
+    if (jobs_option->count() > 0 && sweeps.empty() && !seek.asked()) {
         std::fprintf(stderr, "%s: --jobs needs --sweep, --minimize or --maximize (see --help)\n", me);
         return 2;
     }
@@ -310,11 +310,13 @@ int main(int argc, char** argv) {
     if (!sweeps.empty() || seek.asked()) {
         int threads = default_jobs();
         try {
-            if (!jobs.empty()) threads = parse_jobs(jobs);
+            // Given is given: an empty --jobs '' is refused as any other text that is no count.
+            if (jobs_option->count() > 0) threads = parse_jobs(jobs);
         } catch (const VehicleError& e) {
             return refuse(std::string(me) + ": " + e.what());
         }
-        return seek.asked() ? optimize(vehicle, seek, threads) : sweep(vehicle, sweeps, threads, shard);
+        return seek.asked() ? optimize(vehicle, seek, threads)
+                            : sweep(vehicle, sweeps, threads, shard_option->count() > 0 ? &shard : nullptr);
     }
     int error = 0;
     if (show) {
