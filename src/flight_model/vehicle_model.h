@@ -6,117 +6,199 @@
 // trace. SI units throughout (kg, m, s, N, W, J); angles in radians.
 //   state      = (v speed m/s, x distance m, w energy drawn by the lift rotors J)
 //   derivative = (acceleration m/s^2, v m/s, lift-rotor induced power W)
+// Every formula is written for any number type T: double for a run, a dual number carrying
+// partial derivatives for the derivatives of a run (derivatives/dual.h). T provides + - * /,
+// comparisons and sin, cos, pow, sqrt (found by argument-dependent lookup), and
+// value_of(x), the double that x carries; a T built from a double is a constant.
 
 #include <cmath>
+#include <cstring>
+
+inline double value_of(double x) { return x; }
+
+// The larger of a and b as std::fmax gives it, for any T: the operand whose value fmax
+// returns, so that a dual number keeps the derivative of the branch taken.
+inline double larger(double a, double b) { return std::fmax(a, b); }
+template <class T>
+T larger(const T& a, const T& b) {
+    const double pick = std::fmax(value_of(a), value_of(b)), of_a = value_of(a);
+    return std::memcmp(&pick, &of_a, sizeof pick) == 0 ? a : b;
+}
+
+// sin x and cos x.
+inline void sine_and_cosine(double x, double& sine, double& cosine) {
+    sine = std::sin(x);
+    cosine = std::cos(x);
+}
+
+// x with the sign of y, as std::copysign gives it.
+inline double with_sign_of(double x, double y) { return std::copysign(x, y); }
+template <class T>
+T with_sign_of(const T& x, const T& y) {
+    return std::signbit(value_of(x)) == std::signbit(value_of(y)) ? x : -x;
+}
 
 // A vehicle's parameters. Polynomials are in ascending powers.
-struct Vehicle {
-    double rho;                  // air density, kg/m^3
-    double g;                    // gravitational acceleration, m/s^2
-    double m;                    // mass, kg
-    double S;                    // wing reference area, m^2
-    int rotors;                  // number of lift rotors, >= 1
-    double d;                    // diameter of one lift rotor, m
-    double alpha_schedule[4];    // angle of attack in speed, rad: c0 + c1 v + c2 v^2 + c3 v^3
-    double propeller[3];         // propeller thrust in speed, N: c0 + c1 v + c2 v^2
-    double lift_curve[2];        // lift coefficient in angle of attack: c0 + c1 alpha
-    double drag_polar[3];        // drag coefficient in angle of attack: c0 + c1 alpha + c2 alpha^2
+template <class T>
+struct VehicleOf {
+    T rho;                  // air density, kg/m^3
+    T g;                    // gravitational acceleration, m/s^2
+    T m;                    // mass, kg
+    T S;                    // wing reference area, m^2
+    int rotors;             // number of lift rotors, >= 1
+    T d;                    // diameter of one lift rotor, m
+    T alpha_schedule[4];    // angle of attack in speed, rad: c0 + c1 v + c2 v^2 + c3 v^3
+    T propeller[3];         // propeller thrust in speed, N: c0 + c1 v + c2 v^2
+    T lift_curve[2];        // lift coefficient in angle of attack: c0 + c1 alpha
+    T drag_polar[3];        // drag coefficient in angle of attack: c0 + c1 alpha + c2 alpha^2
 };
+using Vehicle = VehicleOf<double>;
+
+// Calls f(x, y) for each real value x of vehicle a and the same value y of vehicle b (of any
+// number types), in the order a vehicle file gives them; the rotor count, a whole number, is
+// not among them.
+template <class A, class B, class F>
+void each_real(A& a, B& b, F&& f) {
+    f(a.rho, b.rho);
+    f(a.g, b.g);
+    f(a.m, b.m);
+    f(a.S, b.S);
+    f(a.d, b.d);
+    for (int i = 0; i < 4; ++i) f(a.alpha_schedule[i], b.alpha_schedule[i]);
+    for (int i = 0; i < 3; ++i) f(a.propeller[i], b.propeller[i]);
+    for (int i = 0; i < 2; ++i) f(a.lift_curve[i], b.lift_curve[i]);
+    for (int i = 0; i < 3; ++i) f(a.drag_polar[i], b.drag_polar[i]);
+}
+
+// The doubles a vehicle of any number type carries.
+template <class T>
+Vehicle values_of(const VehicleOf<T>& p) {
+    Vehicle v;
+    v.rotors = p.rotors;
+    each_real(p, v, [](const T& x, double& y) { y = value_of(x); });
+    return v;
+}
 
 // Weight, N.
-inline double weight(const Vehicle& p) { return p.m * p.g; }
+template <class T>
+T weight(const VehicleOf<T>& p) {
+    return p.m * p.g;
+}
 
 // Total disc area of the lift rotors, m^2: pi d^2 / 4 each, 0.7853981633974483 being pi/4
 // in double precision.
-inline double disc_area(const Vehicle& p) {
+template <class T>
+T disc_area(const VehicleOf<T>& p) {
     return static_cast<double>(p.rotors) * ((p.d * 0.7853981633974483) * p.d);
 }
 
 // Dynamic pressure 1/2 rho v^2, Pa.
-inline double dynamic_pressure(const Vehicle& p, double vel) { return ((p.rho * 0.5) * vel) * vel; }
+template <class T>
+T dynamic_pressure(const VehicleOf<T>& p, const T& vel) {
+    return ((p.rho * 0.5) * vel) * vel;
+}
 
 // Angle of attack scheduled as a cubic in speed, rad.
-inline double angle_of_attack(const Vehicle& p, double vel) {
-    const double* c = p.alpha_schedule;
+template <class T>
+T angle_of_attack(const VehicleOf<T>& p, const T& vel) {
+    const T* c = p.alpha_schedule;
     return c[0] + (((c[3] * vel * vel * vel) + (c[2] * vel * vel)) + c[1] * vel);
 }
 
 // The largest angle the schedule gives at any speed between 0 and `speed`, rad: the cubic at
 // both ends and at its turning points between them, so that it moves smoothly with the
 // schedule and the speed.
-inline double peak_angle_of_attack(const Vehicle& p, double speed) {
-    const double lo = speed < 0.0 ? speed : 0.0, hi = speed < 0.0 ? 0.0 : speed;
-    double peak = std::fmax(angle_of_attack(p, lo), angle_of_attack(p, hi));
+template <class T>
+T peak_angle_of_attack(const VehicleOf<T>& p, const T& speed) {
+    using std::sqrt;
+    const T zero(0.0);
+    const T lo = speed < 0.0 ? speed : zero, hi = speed < 0.0 ? zero : speed;
+    T peak = larger(angle_of_attack(p, lo), angle_of_attack(p, hi));
     // Turning points: roots of c1 + 2 c2 v + 3 c3 v^2, in the form that loses no digits.
-    const double* c = p.alpha_schedule;
-    const double a = 3.0 * c[3], b = 2.0 * c[2];
-    double roots[2] = {lo, lo};
+    const T* c = p.alpha_schedule;
+    const T a = 3.0 * c[3], b = 2.0 * c[2];
+    T roots[2] = {lo, lo};
     if (a == 0.0) {
         if (b != 0.0) roots[0] = -c[1] / b;
     } else {
-        const double discriminant = b * b - 4.0 * a * c[1];
+        const T discriminant = b * b - 4.0 * a * c[1];
         if (discriminant >= 0.0) {
-            const double q = -(b + std::copysign(std::sqrt(discriminant), b)) / 2.0;
+            const T q = -(b + with_sign_of(sqrt(discriminant), b)) / 2.0;
             roots[0] = q / a;
             if (q != 0.0) roots[1] = c[1] / q;
         }
     }
-    for (double v : roots) {
-        if (v > lo && v < hi) peak = std::fmax(peak, angle_of_attack(p, v));
+    for (const T& v : roots) {
+        if (v > lo && v < hi) peak = larger(peak, angle_of_attack(p, v));
     }
     return peak;
 }
 
 // Wing lift curve and drag polar.
-inline double lift_coefficient(const Vehicle& p, double alpha) {
+template <class T>
+T lift_coefficient(const VehicleOf<T>& p, const T& alpha) {
     return alpha * p.lift_curve[1] + p.lift_curve[0];
 }
-inline double drag_coefficient(const Vehicle& p, double alpha) {
+template <class T>
+T drag_coefficient(const VehicleOf<T>& p, const T& alpha) {
     return ((alpha * p.drag_polar[2] * alpha) + p.drag_polar[1] * alpha) + p.drag_polar[0];
 }
 
 // A wing force, N, from its coefficient and the dynamic pressure.
-inline double wing_force(const Vehicle& p, double coefficient, double qq) { return coefficient * (qq * p.S); }
+template <class T>
+T wing_force(const VehicleOf<T>& p, const T& coefficient, const T& qq) {
+    return coefficient * (qq * p.S);
+}
 
 // Wing lift at speed vel, N: with the schedule, lift is a function of speed alone.
-inline double wing_lift(const Vehicle& p, double vel) {
+template <class T>
+T wing_lift(const VehicleOf<T>& p, const T& vel) {
     return wing_force(p, lift_coefficient(p, angle_of_attack(p, vel)), dynamic_pressure(p, vel));
 }
 
 // Propeller thrust along the body axis, N.
-inline double propeller_thrust(const Vehicle& p, double vel) {
+template <class T>
+T propeller_thrust(const VehicleOf<T>& p, const T& vel) {
     return (p.propeller[0] + vel * p.propeller[1]) + p.propeller[2] * vel * vel;
 }
 
 // Every quantity of one model evaluation.
-struct Evaluation {
-    double vel;     // speed evaluated, m/s
-    double qq;      // dynamic pressure, Pa
-    double alphaj;  // scheduled angle of attack, rad
-    double Cx;      // drag coefficient
-    double Cz;      // lift coefficient
-    double drag;    // wing drag, N
-    double lift;    // wing lift, N
-    double F;       // propeller thrust, N
-    double thrust;  // total lift-rotor thrust, N, never negative
-    double force;   // net force along the path, N
-    double acc;     // acceleration along the path, m/s^2
-    double power;   // ideal induced power of the lift rotors, W
+template <class T>
+struct EvaluationOf {
+    T vel;     // speed evaluated, m/s
+    T qq;      // dynamic pressure, Pa
+    T alphaj;  // scheduled angle of attack, rad
+    T Cx;      // drag coefficient
+    T Cz;      // lift coefficient
+    T drag;    // wing drag, N
+    T lift;    // wing lift, N
+    T F;       // propeller thrust, N
+    T thrust;  // total lift-rotor thrust, N, never negative
+    T force;   // net force along the path, N
+    T acc;     // acceleration along the path, m/s^2
+    T power;   // ideal induced power of the lift rotors, W
 };
+using Evaluation = EvaluationOf<double>;
 
 // What a vehicle's evaluations share, derived once per vehicle.
-struct Derived {
-    double Q;     // weight, N
-    double A;     // total disc area of the lift rotors, m^2
-    double root;  // sqrt(2 rho A), written sqrt(A (rho + rho)): induced power's denominator
+template <class T>
+struct DerivedOf {
+    T Q;     // weight, N
+    T A;     // total disc area of the lift rotors, m^2
+    T root;  // sqrt(2 rho A), written sqrt(A (rho + rho)): induced power's denominator
 };
-inline Derived derive(const Vehicle& p) {
-    const double A = disc_area(p);
-    return {weight(p), A, std::sqrt(A * (p.rho + p.rho))};
+using Derived = DerivedOf<double>;
+template <class T>
+DerivedOf<T> derive(const VehicleOf<T>& p) {
+    using std::sqrt;
+    const T A = disc_area(p);
+    return {weight(p), A, sqrt(A * (p.rho + p.rho))};
 }
 
 // One evaluation of vehicle p, with k = derive(p), at speed vel. Fills every field of e.
-inline void evaluate(const Vehicle& p, const Derived& k, double vel, Evaluation& e) {
+template <class T>
+void evaluate(const VehicleOf<T>& p, const DerivedOf<T>& k, const T& vel, EvaluationOf<T>& e) {
+    using std::pow;
     e.vel = vel;
     e.qq = dynamic_pressure(p, vel);
     e.alphaj = angle_of_attack(p, vel);
@@ -125,27 +207,30 @@ inline void evaluate(const Vehicle& p, const Derived& k, double vel, Evaluation&
     e.drag = wing_force(p, e.Cx, e.qq);
     e.lift = wing_force(p, e.Cz, e.qq);
     e.F = propeller_thrust(p, vel);
+    T sine, cosine;
+    sine_and_cosine(e.alphaj, sine, cosine);
     // The lift rotors make up what wing lift and tilted propeller thrust leave missing
     // from the weight: thrust cos(alpha) + F sin(alpha) + lift = Q. They never push down;
     // a surplus is ignored, the model having no vertical motion.
-    e.thrust = ((k.Q - e.lift) - std::sin(e.alphaj) * e.F) / std::cos(e.alphaj);
+    e.thrust = ((k.Q - e.lift) - sine * e.F) / cosine;
     if (e.thrust < 0.0) {
-        e.thrust = 0.0;
+        e.thrust = T(0.0);
     }
     // Net force along the path and Newton's second law.
-    e.force = (-e.drag - e.thrust * std::sin(e.alphaj)) + std::cos(e.alphaj) * e.F;
+    e.force = (-e.drag - e.thrust * sine) + cosine * e.F;
     e.acc = e.force / p.m;
     // Ideal induced power from momentum theory, T^1.5 / sqrt(2 rho A).
-    e.power = std::pow(e.thrust, 1.5) / k.root;
+    e.power = pow(e.thrust, 1.5) / k.root;
 }
 
 // Whether an evaluation lies in the range in which the model means anything: the
 // scheduled angle within +-90 deg (the vertical balance divides by its cosine), the
 // propeller pulling forwards, and every value finite (each one enters lift, acceleration
 // or power, and x * 0 is 0 only for a finite x).
-inline bool in_range(const Evaluation& e) {
-    return std::fabs(e.alphaj) < 1.5707963267948966 && e.F >= 0.0 &&
-           std::isfinite(e.lift * 0.0 + e.acc * 0.0 + e.power * 0.0);
+template <class T>
+bool in_range(const EvaluationOf<T>& e) {
+    return std::fabs(value_of(e.alphaj)) < 1.5707963267948966 && value_of(e.F) >= 0.0 &&
+           std::isfinite(value_of(e.lift) * 0.0 + value_of(e.acc) * 0.0 + value_of(e.power) * 0.0);
 }
 
 // For an evaluation out of that range, the first quantity out of it, and its value.

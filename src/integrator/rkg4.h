@@ -15,20 +15,21 @@ constexpr double tau[4] = {0.0, 0.5, 0.5, 1.0};  // stage time as a fraction of 
 }  // namespace gill
 
 // One fourth-order Runge-Kutta-Gill step of size h from t, for any callable f with
-// RKG4's derivative-function arguments; q is scratch for Gill's accumulator (n doubles,
-// set to zero here). Otherwise exactly RKG4 below, whose arithmetic this is.
-template <class Derivative>
-void gill_step(Derivative&& f, const double* y0, double* dydt, double* y, double* q, int n,
-               double h, double t) {
+// RKG4's derivative-function arguments; q is scratch for Gill's accumulator (n values,
+// set to zero here). Otherwise exactly RKG4 below, whose arithmetic this is. The state may
+// be of any number type T with T * H, double * T and + - on T (a dual number, for the
+// derivatives of a step); the step size of type H, double or a dual number in h itself.
+template <class Derivative, class T, class H>
+void gill_step(Derivative&& f, const T* y0, T* dydt, T* y, T* q, int n, const H& h, double t) {
     for (int i = 0; i < n; ++i) {
-        q[i] = 0.0;
+        q[i] = T(0.0);
         y[i] = y0[i];
     }
     for (int j = 0; j < 4; ++j) {
         f(dydt, y, n, gill::tau[j] * h + t);
         for (int i = 0; i < n; ++i) {
-            const double k = dydt[i] * h;
-            const double r = gill::a[j] * k - gill::b[j] * q[i];
+            const T k = dydt[i] * h;
+            const T r = gill::a[j] * k - gill::b[j] * q[i];
             y[i] = y[i] + r;
             // The accumulator carries the rounding-compensating correction between stages.
             q[i] = (3.0 * r - gill::c[j] * k) + q[i];

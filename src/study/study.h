@@ -21,21 +21,25 @@ struct Invalid {
     int step;              // the step it belongs to, from 1
 };
 
-struct StudyResult {
+// How a run ends, in any number type T of the model's formulas (see study_run.h); a
+// StudyResult is the run on doubles.
+template <class T>
+struct StudyResultOf {
     Stop stop;
     int steps;        // steps taken
     double t;         // time at the end of the last step, s (by repeated addition, as the run)
-    double y[3];      // state there: v m/s, x m, w J
-    double alphaj;    // angle of attack of the last evaluation, rad
+    T y[3];           // state there: v m/s, x m, w J
+    T alphaj;         // angle of attack of the last evaluation, rad
     bool located;     // whether `event` holds the moment the stop condition holds
-    double event_t;   // that moment, s, and the state there, one the integrator produced
-    double event_y[3];
-    double peak_thrust;  // largest lift-rotor thrust of the run's evaluations, N
-    double peak_power;   // largest induced power of the run's evaluations, W
-    double peak_alpha;   // largest scheduled angle of attack from rest to the located moment's
-                         // speed (to the final speed when not located), rad
-    Invalid invalid;     // for Stop::invalid: where the model left its range
+    T event_t;        // that moment, s, and the state there, one the integrator produced
+    T event_y[3];
+    T peak_thrust;    // largest lift-rotor thrust of the run's evaluations, N
+    T peak_power;     // largest induced power of the run's evaluations, W
+    T peak_alpha;     // largest scheduled angle of attack from rest to the located moment's
+                      // speed (to the final speed when not located), rad
+    Invalid invalid;  // for Stop::invalid on doubles: where the model left its range
 };
+using StudyResult = StudyResultOf<double>;
 
 // Runs vehicle p from rest. With `trace`, prints the run's trace to standard output as the
 // program prints its own; a run that leaves the model's range stops at the end of the
