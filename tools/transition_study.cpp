@@ -7,6 +7,7 @@
 // grid, or the best design within a box of values. Exit 1 with one line on standard error
 // for bad input or an aircraft the model cannot fly, 2 for a usage error.
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "derivatives/derivatives.h"
 #include "flight_model/flight_model.h"
 #include "output_file/output_file.h"
 #include "output_file/standard_output.h"
@@ -209,6 +211,33 @@ int optimize(const Vehicle&, const Seek&, int) {
 }
 #endif
 
+// The table of derivatives: one row per real value of the vehicle, in the order of its file,
+// each smooth figure's derivative with respect to it; an empty entry where the figure has
+// none (the moment's, without a located moment).
+int derivatives(const Vehicle& vehicle) {
+    const std::vector<std::string> names = real_value_names(vehicle);
+    std::vector<std::size_t> all(names.size());
+    for (std::size_t j = 0; j < all.size(); ++j) all[j] = j;
+    const StudyDerivatives d = study_derivatives(vehicle, all);
+    if (d.result.stop == Stop::invalid) {
+        return refuse(std::string(me) + ": no derivatives: the model leaves its range: " + describe(d.result.invalid));
+    }
+    std::string table = "value";
+    for (const char* figure : smooth_columns) table = table + "," + figure;
+    table += "\n";
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        table += names[j];
+        for (std::size_t i = 0; i < smooth_count; ++i) {
+            table += ',';
+            if (d.known[i] && std::isfinite(d.d[i][j])) append_real(table, d.d[i][j]);
+        }
+        table += "\n";
+    }
+    int error = 0;
+    write_standard_output(table, error);
+    return finish_standard_output(me, "the derivatives", error) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,6 +258,7 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     std::vector<std::string> sweeps;
     std::string jobs, shard;
+    bool derivative = false;
     auto* trace_flag = app.add_flag("--trace", trace, "Print the run's trace instead, in the program's format");
     auto* show_flag = app.add_flag("--show-vehicle", show, "Print the resolved vehicle as a vehicle file instead")
         ->excludes(trace_flag);
@@ -250,7 +280,7 @@ int main(int argc, char** argv) {
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
                                 ->excludes(sweep_option);
-    app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
+    auto* maximize_option = app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
                                 ->type_name("COLUMN")
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
@@ -268,6 +298,15 @@ int main(int argc, char** argv) {
                                ->allow_extra_args(false);
     auto* save_option = app.add_option("--save-vehicle", seek.save, "Also writes the best design's vehicle file to FILE")
                             ->type_name("FILE");
+    app.add_flag("--derivatives", derivative,
+                 "Print instead the derivative of each figure at the located moment and of each peak with "
+                 "respect to each real value of the vehicle, one row per value, in the figure's unit per the "
+                 "value's")
+        ->excludes(trace_flag)
+        ->excludes(show_flag)
+        ->excludes(sweep_option)
+        ->excludes(minimize_option)
+        ->excludes(maximize_option);
     auto* jobs_option = app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
                                                            std::to_string(most_jobs) + " (default: the machine's cores)")
                             ->type_name("N");
@@ -318,6 +357,7 @@ int main(int argc, char** argv) {
         return seek.asked() ? optimize(vehicle, seek, threads)
                             : sweep(vehicle, sweeps, threads, shard_option->count() > 0 ? &shard : nullptr);
     }
+    if (derivative) return derivatives(vehicle);
     int error = 0;
     if (show) {
         write_standard_output(vehicle_file_text(vehicle), error);

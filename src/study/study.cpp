@@ -113,6 +113,15 @@ const char* const study_columns[study_column_count] = {
     "stop",    "steps",   "t",       "v",       "x",           "w",         "alpha",
     "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power", "peak_alpha"};
 
+const char* const smooth_columns[smooth_count] = {"event_t",     "event_v",    "event_x",   "event_w",
+                                                  "peak_thrust", "peak_power", "peak_alpha"};
+
+std::size_t study_column(const std::string& name) {
+    std::size_t c = 0;
+    while (c < study_column_count && name != study_columns[c]) ++c;
+    return c;
+}
+
 namespace {
 std::string joined(const char* const* names, std::size_t count) {
     std::string text = names[0];

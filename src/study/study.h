@@ -64,6 +64,26 @@ constexpr std::size_t study_column_count = 14;
 extern const char* const study_columns[study_column_count];
 extern const char* const study_header;
 
+// The figures that move smoothly with the design, in the row's order: those at the located
+// moment, the peaks and the peak angle. The step-end figures jump by up to a step when a
+// change of the design moves the stopping step.
+constexpr std::size_t smooth_count = 7;
+extern const char* const smooth_columns[smooth_count];
+
+// Smooth figure i of a result in any number type: false where the row's field is empty
+// (every figure of an invalid result, the moment's when it is not located).
+template <class T>
+bool smooth_figure(const StudyResultOf<T>& r, std::size_t i, T& value) {
+    if (r.stop == Stop::invalid || (i < 4 && !r.located)) return false;
+    const T* const figures[smooth_count] = {&r.event_t,     &r.event_y[0], &r.event_y[1], &r.event_y[2],
+                                            &r.peak_thrust, &r.peak_power, &r.peak_alpha};
+    value = *figures[i];
+    return true;
+}
+
+// The row's column named `name`, or study_column_count for none.
+std::size_t study_column(const std::string& name);
+
 // "lift", "speed", "cap" or "invalid".
 const char* stop_name(Stop stop);
 

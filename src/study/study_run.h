@@ -50,8 +50,8 @@ struct Model {
         lift = e.lift;
         alphaj = e.alphaj;
         if constexpr (pass != Pass::probe) {
-            peak_thrust = e.thrust > peak_thrust ? e.thrust : peak_thrust;
-            peak_power = e.power > peak_power ? e.power : peak_power;
+            if (e.thrust > peak_thrust) peak_thrust = e.thrust;
+            if (e.power > peak_power) peak_power = e.power;
         }
         if constexpr (pass == Pass::trace) print_evaluation_lines(e);
         dydt[0] = e.acc;
@@ -131,6 +131,14 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     const double h = run_step;
     double t = 0.0;
     T start[3] = {T(0.0), T(0.0), T(0.0)}, end[3], dydt[3], q[3];
+    // The run's values, on which the moment is sought and the conditions watched.
+    VehicleOf<double> values_p;
+    if constexpr (doubles) {
+        values_p = p;
+    } else {
+        values_p = values_of(p);
+    }
+    const Derived values_k = derive(values_p);
     // The first step at whose end the state meets each stop condition: its start.
     struct Crossing {
         bool seen;
@@ -140,7 +148,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     auto watch = [&](double t0, const T* y0, const T* y1) {
         for (Stop stop : {Stop::lift, Stop::speed}) {
             Crossing& c = crossed[stop == Stop::speed];
-            if (!c.seen && condition(stop, p, k.Q, y1[0]) >= 0.0) {
+            if (!c.seen && condition(stop, values_p, values_k.Q, value_of(y1[0])) >= 0.0) {
                 c = {true, t0, {y0[0], y0[1], y0[2]}};
             }
         }
@@ -190,13 +198,6 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     Model<T, Pass::probe> probe{p, k};
     Crossing* c = &crossed[r.stop == Stop::speed];
     const double v4 = value_of(model.vel);
-    VehicleOf<double> values_p;
-    if constexpr (doubles) {
-        values_p = p;
-    } else {
-        values_p = values_of(p);
-    }
-    const Derived values_k = derive(values_p);
     Model<double, Pass::probe> probe_values{values_p, values_k};
     const auto located = [&](Stop stop, double t0, const T* y0, Moment moment) {
         r.located = true;

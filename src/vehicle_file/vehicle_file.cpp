@@ -302,6 +302,33 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
     return {name, static_cast<int>(k - keys), index < 0 && k->length == 1 ? 0 : index};
 }
 
+std::vector<std::string> real_value_names(const Vehicle&) {
+    std::vector<std::string> names;
+    for (const Key& k : keys) {
+        if (k.values == nullptr) continue;
+        if (k.length == 1) {
+            names.push_back(k.name);
+        } else {
+            for (int i = 0; i < k.length; ++i) names.push_back(std::string(k.name) + "[" + std::to_string(i) + "]");
+        }
+    }
+    return names;
+}
+
+std::size_t real_value_index(const VehicleValue& value, const Vehicle&, const std::string& where) {
+    const Key& k = keys[value.key];
+    if (k.values == nullptr) throw VehicleError(where + ": " + k.name + " is a whole number, not a real value");
+    if (value.index < 0) {
+        throw VehicleError(where + ": " + k.name + " has " + std::to_string(k.length) + " elements: name one, as " +
+                           k.name + "[0]");
+    }
+    std::size_t index = 0;
+    for (const Key* before = keys; before != &k; ++before) {
+        if (before->values != nullptr) index += static_cast<std::size_t>(before->length);
+    }
+    return index + static_cast<std::size_t>(value.index);
+}
+
 std::string value_unit(const VehicleValue& value) {
     const Key& k = keys[value.key];
     const std::string unit = k.unit;

@@ -8,6 +8,7 @@
 //   lift_coefficient [2] and drag_coefficient [3] in angle of attack
 // An integer where a real is expected is read as that real. Every value must be finite.
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,6 +64,15 @@ struct VehicleValue {
 // The value `name` names; an unknown key, an index out of range, or a whole array key is
 // refused ("WHERE: ...", WHERE being `where`).
 VehicleValue find_value(const std::string& name, const std::string& where);
+
+// The real values of a vehicle, named as a setting names them ("mass",
+// "angle_of_attack[2]"), in the order a written file gives them, which is each_real's
+// (vehicle_model.h); the rotor count, a whole number, is not among them.
+std::vector<std::string> real_value_names(const Vehicle& vehicle);
+
+// Which of those `value` is, for a scalar real key or one element of an array key; refuses
+// the rotor count and a whole array (VehicleError "WHERE: ...").
+std::size_t real_value_index(const VehicleValue& value, const Vehicle& vehicle, const std::string& where);
 
 // A value's unit: "kg", "m^2"; a polynomial's coefficient i its value's unit over its
 // variable's to the power i ("N/(m/s)^2", "1/rad"); "" for the number of lift rotors and

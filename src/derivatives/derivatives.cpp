@@ -1,0 +1,134 @@
+#include "derivatives/derivatives.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "derivatives/dual.h"
+#include "study/study_run.h"
+
+namespace study_run {
+
+template <int N>
+struct DualMoment<Dual<N>> {
+    static void at(const VehicleOf<Dual<N>>& p, const DerivedOf<Dual<N>>& k, Stop stop, double t0,
+                   const Dual<N>* y0, Moment moment, StudyResultOf<Dual<N>>& r) {
+        Model<Dual<N>, Pass::probe> probe{p, k};
+        Dual<N> y[3], dydt[3], q[3];
+        gill_step(probe, y0, dydt, y, q, 3, moment.tau, t0);
+        r.event_t = Dual<N>(t0 + moment.tau);
+        for (int j = 0; j < 3; ++j) r.event_y[j] = y[j];
+        // Held at the start of the run, it stays there however the design moves.
+        if (moment.at_start) return;
+        // dc/dtau, and dy/dtau, at the design's values.
+        const Vehicle values = values_of(p);
+        VehicleOf<Dual<1>> p1;
+        p1.rotors = values.rotors;
+        each_real(values, p1, [](double x, Dual<1>& c) { c = Dual<1>(x); });
+        const DerivedOf<Dual<1>> k1 = derive(p1);
+        Model<Dual<1>, Pass::probe> probe1{p1, k1};
+        const Dual<1> start[3] = {y0[0].v, y0[1].v, y0[2].v};
+        Dual<1> y1[3], dydt1[3], q1[3];
+        gill_step(probe1, start, dydt1, y1, q1, 3, Dual<1>::seed(moment.tau, 0), t0);
+        const double slope = condition(stop, p1, k1.Q, y1[0]).d[0];
+        const Dual<N> c = condition(stop, p, k.Q, y[0]);
+        for (int i = 0; i < N; ++i) {
+            const double dtau = -c.d[i] / slope;
+            r.event_t.d[i] = dtau;
+            for (int j = 0; j < 3; ++j) r.event_y[j].d[i] = y[j].d[i] + y1[j].d[0] * dtau;
+        }
+    }
+};
+
+}  // namespace study_run
+
+namespace {
+
+// The partials are carried this many values at a time at most, in passes of the least of
+// these sizes that holds the values left.
+constexpr int pass_sizes[] = {1, 2, 4, 8, 16, 24};
+constexpr int most_per_pass = 24;
+
+// One pass: values[first, first + count) of p, count <= N, each its own partial.
+template <int N>
+void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t first, int count,
+          StudyDerivatives& out) {
+    VehicleOf<Dual<N>> seeded;
+    seeded.rotors = p.rotors;
+    std::size_t index = 0;
+    each_real(p, seeded, [&](double x, Dual<N>& y) {
+        y = Dual<N>(x);
+        for (int j = 0; j < count; ++j)
+            if (values[first + static_cast<std::size_t>(j)] == index) y.d[j] = 1.0;
+        ++index;
+    });
+    const StudyResultOf<Dual<N>> r = study_run::study<Dual<N>, study_run::Pass::run>(seeded);
+    if (first == 0) {
+        StudyResult& v = out.result;
+        v.stop = r.stop;
+        v.steps = r.steps;
+        v.t = r.t;
+        v.alphaj = r.alphaj.v;
+        v.located = r.located;
+        v.event_t = r.event_t.v;
+        for (int j = 0; j < 3; ++j) {
+            v.y[j] = r.y[j].v;
+            v.event_y[j] = r.event_y[j].v;
+        }
+        v.peak_thrust = r.peak_thrust.v;
+        v.peak_power = r.peak_power.v;
+        v.peak_alpha = r.peak_alpha.v;
+    }
+    for (std::size_t i = 0; i < smooth_count; ++i) {
+        Dual<N> figure;
+        out.known[i] = smooth_figure(r, i, figure);
+        if (!out.known[i]) continue;
+        // A zero derivative is written 0, whatever the sign its rounding gave it.
+        for (int j = 0; j < count; ++j) out.d[i][first + static_cast<std::size_t>(j)] = figure.d[j] + 0.0;
+    }
+}
+
+template <std::size_t... S>
+void dispatch(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t first, int count,
+              StudyDerivatives& out, std::index_sequence<S...>) {
+    // The first size that holds `count`.
+    bool done = false;
+    ((!done && count <= pass_sizes[S] ? (pass<pass_sizes[S]>(p, values, first, count, out), done = true) : false),
+     ...);
+}
+
+}  // namespace
+
+std::size_t real_count(const Vehicle& p) {
+    std::size_t n = 0;
+    Vehicle copy = p;
+    each_real(p, copy, [&](const double&, double&) { ++n; });
+    return n;
+}
+
+StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size_t>& values) {
+    const std::size_t n = real_count(p);
+    for (std::size_t v : values)
+        if (v >= n) throw std::out_of_range("study_derivatives: no real value " + std::to_string(v));
+    StudyDerivatives out{};
+    for (auto& d : out.d) d.assign(values.size(), 0.0);
+    if (values.empty()) {
+        out.result = study_vehicle(p);
+        for (std::size_t i = 0; i < smooth_count; ++i) {
+            double figure;
+            out.known[i] = smooth_figure(out.result, i, figure);
+        }
+    }
+    for (std::size_t first = 0; first < values.size(); first += most_per_pass) {
+        const int count = static_cast<int>(std::min<std::size_t>(most_per_pass, values.size() - first));
+        dispatch(p, values, first, count, out, std::make_index_sequence<sizeof pass_sizes / sizeof pass_sizes[0]>());
+        if (out.result.stop == Stop::invalid) break;
+    }
+    // An invalid run says where it left the model's range, as the run on doubles does.
+    if (out.result.stop == Stop::invalid) {
+        out.result = study_vehicle(p);
+        for (bool& known : out.known) known = false;
+    }
+    return out;
+}
