@@ -283,35 +283,58 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
         return;
     }
     const std::string seek = "$study --minimize event_w --vary mass=20:30 --require 'event_x>=150' ";
+    // The farthest distance before the step cap: long enough to be stopped midway.
+    const std::string slow = "$study --jobs 1 --maximize event_x --vary mass=18.0:32.0 "
+                             "--vary 'angle_of_attack[0]=-0.2:0.05' --vary 'angle_of_attack[2]=-0.0005:0.001' "
+                             "--require 'event_w>=25416.8' --require 'event_v>=16.4326'";
     expect_runs({
         {"an optimum on one thread and on two", seek + "--jobs 1 >one.csv && " + seek + "--jobs 2 --save-vehicle best.toml >two.csv",
          0, "",
-         "cmp one.csv two.csv && test $(wc -l <one.csv) = 2 && head -n 1 one.csv | grep -q '^mass,stop,.*,peak_alpha,note$' && "
-         "test \"$($study best.toml | tail -n 1)\" = \"$(tail -n 1 one.csv | cut -d, -f2- | sed 's/,$//')\""},
+         "cmp one.csv two.csv && test $(wc -l <one.csv) = 2 && "
+         "head -n 1 one.csv | grep -q '^mass,stop,.*,peak_alpha,event_x>=150,note$' && "
+         "test \"$($study best.toml | tail -n 1)\" = \"$(tail -n 1 one.csv | cut -d, -f2-15)\""},
         {"no design meets them all", "$study --minimize event_w --vary mass=20:30 --require 'event_x<=10' >out", 1,
          "transition-study: no design in the box meets every requirement; the nearest to being met is event_x<=10, "
-         "missed by 122.98",
+         "missed by 122.9807979440721 (12.29807979440721 times its value's size; event_x 132.9807979440721 at "
+         "best); the design nearest to meeting them all is mass=20 (event_x 132.98079794407212)",
          "test ! -s out"},
         {"a step-end figure", "$study --minimize w --vary mass=20:30 >out", 1,
          "transition-study: --minimize w: w is taken at the end of the stopping step", "test ! -s out"},
+        {"an empty objective", "$study --minimize '' --vary mass=20:30 >out", 1,
+         "transition-study: --minimize : expected one of event_t, event_v, event_x, event_w", "test ! -s out"},
+        {"two objectives", "$study --minimize event_w --minimize event_x --vary mass=20:30 >out", 2,
+         "transition-study: --minimize given 2 times; it takes one value", "test ! -s out"},
         {"the rotor count varied", "$study --maximize event_t --vary lift_rotors=2:8 >out", 1,
          "transition-study: --vary lift_rotors=2:8: lift_rotors is a whole number and cannot be varied", "test ! -s out"},
         {"a requirement with no bound", "$study --minimize event_w --vary mass=20:30 --require 'event_x<200' >out", 1,
-         "transition-study: --require event_x<200: expected COLUMN<=VALUE or COLUMN>=VALUE", "test ! -s out"},
+         "transition-study: --require event_x<200: expected COLUMN<=VALUE, COLUMN>=VALUE or COLUMN==VALUE",
+         "test ! -s out"},
         {"a sweep and an optimum", "$study --minimize event_w --vary mass=20:30 --sweep wing_area=1,2 >out", 2,
          "transition-study: ", "test ! -s out"},
         {"a box without an objective", "$study --vary mass=20:30 >out", 2,
          "transition-study: --vary needs --minimize or --maximize", "test ! -s out"},
-        // The README's worked example, its header and row as the README shows them.
-        {"the least-energy schedule of the README",
+        // Each requirement's cost as a column named as it was given; what rests on a bound said.
+        {"a binding stall limit's cost",
          "$study --minimize event_w --vary 'angle_of_attack[1]=0:0.01' --vary 'angle_of_attack[2]=0:0.001' "
-         "--vary 'angle_of_attack[3]=0:0.0001' --require 'peak_alpha<=0.2094' --require 'event_x<=250' >best.csv",
+         "--vary 'angle_of_attack[3]=0:0.0001' --require 'peak_alpha<=0.12' --require 'event_x<=250' >best.csv 2>err",
          0, "",
-         "test $(wc -l <best.csv) = 2 && grep -qxF \"    $(head -n 1 best.csv)\" '" README "' && "
-         "grep -qxF \"    $(tail -n 1 best.csv)\" '" README "'"},
+         "head -n 1 best.csv | grep -q ',peak_alpha,peak_alpha<=0.12,event_x<=250,note$' && "
+         "tail -n 1 best.csv | grep -q ',-2795[0-9.]*,0,$' && "
+         "grep -qx 'transition-study: angle_of_attack\\[1\\] rests on its lower bound, 0: a wider box may do better' err"},
+        {"an equality", seek.substr(0, seek.find("--require")) + "--require 'event_x==150' >best.csv", 0, "",
+         "tail -n 1 best.csv | cut -d, -f11 | grep -q '^1[45][09]\\.'"},
         {"a vehicle file that cannot be written", seek + "--save-vehicle missing/best.toml >out", 1,
          "transition-study: missing/best.toml: cannot write it: No such file or directory", "test ! -s out"},
     });
+    // Stopped by a signal (TERM here: a background job of a script starts with INT ignored,
+    // and so it stays), it says what it had on standard error alone, and ends by the signal.
+    // The signal is sent once the search has blocked it for its own thread to take (TERM is
+    // bit 14 of the blocked mask), so that it cannot come before.
+    expect_runs({{"an optimisation stopped",
+                  slow + " >out & while kill -0 $! 2>/dev/null && "
+                         "! grep -q '^SigBlk:.*[4567cdef][0-9a-f][0-9a-f][0-9a-f]$' /proc/$!/status; do :; done; "
+                         "kill -TERM $!; wait $! 2>/dev/null",
+                  143, "transition-study: interrupted after ", "test ! -s out"}});
 }
 
 // Outputs that are not a regular file, or that are one under another name (the writer's

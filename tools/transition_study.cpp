@@ -137,9 +137,16 @@ int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jo
     }
 }
 
-// The objective, the box and the requirements of --minimize or --maximize, as given.
+std::string real_text(double x) {
+    std::string text;
+    append_real(text, x);
+    return text;
+}
+
+// The objective, the box and the requirements of --minimize or --maximize, as given; each
+// of --minimize, --maximize and --save-vehicle at most once.
 struct Seek {
-    std::string minimize, maximize, save;
+    std::vector<std::string> minimize, maximize, save;
     std::vector<std::string> vary, require;
     bool asked() const { return !minimize.empty() || !maximize.empty(); }
 };
@@ -148,47 +155,52 @@ struct Seek {
 int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
     Problem problem{vehicle, 0, !seek.maximize.empty(), {}, {}};
     try {
-        const std::string column = problem.maximize ? seek.maximize : seek.minimize;
-        problem.objective = smooth_column(column, problem.maximize ? "--maximize " + column : "--minimize " + column);
+        const std::string column = problem.maximize ? seek.maximize[0] : seek.minimize[0];
+        problem.objective = smooth_column(column, (problem.maximize ? "--maximize " : "--minimize ") + printable(column));
         for (const std::string& v : seek.vary) problem.vary.push_back(parse_vary(v));
         for (const std::string& q : seek.require) problem.require.push_back(parse_requirement(q));
         check_problem(problem);
         std::FILE* shown = isatty(fileno(stderr)) ? stderr : nullptr;
-        const char* objective = study_columns[problem.objective];
         // The runs so far and the best figure, on one line rewritten in place.
         std::size_t shown_width = 0;
         const auto show = [&](const Optimum& so_far, const char* end) {
             if (shown == nullptr) return;
-            double figure = 0.0;
-            char line[160];
-            if (so_far.found && study_figure(so_far.result, problem.objective, figure)) {
-                std::snprintf(line, sizeof line, "%s: %lld runs, best %s %.10g", me, static_cast<long long>(so_far.runs),
-                              objective, figure);
-            } else {
-                std::snprintf(line, sizeof line, "%s: %lld runs, no design meets every requirement yet", me,
-                              static_cast<long long>(so_far.runs));
-            }
-            const std::size_t width = std::strlen(line);
-            std::fprintf(shown, "\r%s%*s%s", line, static_cast<int>(shown_width > width ? shown_width - width : 0), "", end);
+            const std::string line = std::string(me) + ": " + progress_line(problem, so_far);
+            std::fprintf(shown, "\r%s%*s%s", line.c_str(),
+                         static_cast<int>(shown_width > line.size() ? shown_width - line.size() : 0), "", end);
             std::fflush(shown);
-            shown_width = width;
+            shown_width = line.size();
         };
         // The vehicle file's place is taken before the work, so that a name that cannot be
         // written is refused at once; it is filled only with an answer.
         std::optional<OutputFile> saved;
         try {
-            if (!seek.save.empty()) saved.emplace(seek.save, me, -1);
+            if (!seek.save.empty()) saved.emplace(seek.save[0], me, -1);
         } catch (const std::runtime_error& e) {
             return refuse(std::string(me) + ": " + e.what());
         }
-        const Optimum best = ::optimize(problem, jobs, [&](const Optimum& so_far) { show(so_far, ""); }, [] { return true; });
+        const auto interrupt = std::make_shared<Interrupt>();
+        watch_signals(interrupt);
+        const Optimum best = ::optimize(
+            problem, jobs, [&](const Optimum& so_far) { show(so_far, ""); }, [&] { return !interrupt->seen; });
         show(best, "\n");
+        if (best.stopped) {
+            // What the search had when it was stopped, on standard error alone.
+            std::string had = "no design met every requirement";
+            if (best.found) {
+                had = "the best design so far is ";
+                for (std::size_t k = 0; k < problem.vary.size(); ++k)
+                    had += (k ? ", " : "") + problem.vary[k].value.name + "=" + real_text(best.x[k]);
+                double figure = 0.0;
+                study_figure(best.result, problem.objective, figure);
+                had += std::string(" (") + study_columns[problem.objective] + " " + real_text(figure) + ")";
+            }
+            std::fprintf(stderr, "%s: interrupted after %lld runs; %s\n", me, static_cast<long long>(best.runs),
+                         had.c_str());
+            end_by(interrupt->signal);
+            return 1;
+        }
         if (!best.found) return refuse(std::string(me) + ": " + best.nearest);
-        // The answer as a sweep's one design: the varied values first, as given.
-        std::vector<Sweep> values;
-        for (std::size_t k = 0; k < problem.vary.size(); ++k)
-            values.push_back(list_sweep(problem.vary[k].value.name, {best.x[k]}));
-        const Grid grid(vehicle, std::move(values));
         if (saved) {
             try {
                 saved->write(vehicle_file_text(best.vehicle));
@@ -197,8 +209,9 @@ int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
                 return refuse(std::string(me) + ": " + e.what());
             }
         }
+        for (const std::string& line : caveats(problem, best)) std::fprintf(stderr, "%s: %s\n", me, line.c_str());
         int error = 0;
-        write_standard_output(grid.header() + grid.row(0), error);
+        write_standard_output(optimum_header(problem) + optimum_row(best), error);
         return finish_standard_output(me, "the row", error) ? 0 : 1;
     } catch (const VehicleError& e) {
         return refuse(std::string(me) + ": " + e.what());
@@ -257,7 +270,7 @@ int main(int argc, char** argv) {
         ->type_name("KEY=VALUE")
         ->allow_extra_args(false);
     std::vector<std::string> sweeps;
-    std::string jobs, shard;
+    std::vector<std::string> jobs, shard;
     bool derivative = false;
     auto* trace_flag = app.add_flag("--trace", trace, "Print the run's trace instead, in the program's format");
     auto* show_flag = app.add_flag("--show-vehicle", show, "Print the resolved vehicle as a vehicle file instead")
@@ -272,16 +285,19 @@ int main(int argc, char** argv) {
             ->excludes(trace_flag)
             ->excludes(show_flag);
     Seek seek;
-    const std::string smooth = "event_t, event_v, event_x, event_w, peak_thrust, peak_power or peak_alpha";
+    std::string smooth = smooth_columns[0];
+    for (std::size_t i = 1; i < smooth_count; ++i) smooth += (i + 1 < smooth_count ? ", " : " or ") + std::string(smooth_columns[i]);
     auto* minimize_option = app.add_option("--minimize", seek.minimize,
                                            "Seeks the design that gives the least of COLUMN (" + smooth +
                                                ") within the --vary box, meeting every --require")
                                 ->type_name("COLUMN")
+                                ->allow_extra_args(false)
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
                                 ->excludes(sweep_option);
     auto* maximize_option = app.add_option("--maximize", seek.maximize, "As --minimize, for the most of COLUMN")
                                 ->type_name("COLUMN")
+                                ->allow_extra_args(false)
                                 ->excludes(trace_flag)
                                 ->excludes(show_flag)
                                 ->excludes(sweep_option)
@@ -294,10 +310,11 @@ int main(int argc, char** argv) {
     auto* require_option = app.add_option("--require", seek.require,
                                           "A requirement the design must meet, on a COLUMN as for --minimize; "
                                           "repeatable")
-                               ->type_name("'COLUMN<=VALUE'|'COLUMN>=VALUE'")
+                               ->type_name("'COLUMN<=VALUE'|'COLUMN>=VALUE'|'COLUMN==VALUE'")
                                ->allow_extra_args(false);
     auto* save_option = app.add_option("--save-vehicle", seek.save, "Also writes the best design's vehicle file to FILE")
-                            ->type_name("FILE");
+                            ->type_name("FILE")
+                            ->allow_extra_args(false);
     app.add_flag("--derivatives", derivative,
                  "Print instead the derivative of each figure at the located moment and of each peak with "
                  "respect to each real value of the vehicle, one row per value, in the figure's unit per the "
@@ -309,9 +326,11 @@ int main(int argc, char** argv) {
         ->excludes(maximize_option);
     auto* jobs_option = app.add_option("--jobs", jobs, "Threads for a sweep or an optimisation's sampling, 1 to " +
                                                            std::to_string(most_jobs) + " (default: the machine's cores)")
-                            ->type_name("N");
+                            ->type_name("N")
+                            ->allow_extra_args(false);
     auto* shard_option = app.add_option("--shard", shard, "Runs the K-th of N contiguous, equal parts of a sweep's grid")
                              ->type_name("K/N")
+                             ->allow_extra_args(false)
                              ->needs(sweep_option);
     try {
         app.parse(argc, argv);
@@ -322,6 +341,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Options that take one value, given once.
+    for (const auto* option : {minimize_option, maximize_option, save_option, jobs_option, shard_option}) {
+        if (option->count() > 1) {
+            std::fprintf(stderr, "%s: %s given %zu times; it takes one value (see --help)\n", me,
+                         option->get_name().c_str(), option->count());
+            return 2;
+        }
+    }
     // What only a sweep or an optimisation takes.
     for (const auto* option : {vary_option, require_option, save_option}) {
         if (option->count() > 0 && !seek.asked()) {
@@ -350,12 +377,12 @@ int main(int argc, char** argv) {
         int threads = default_jobs();
         try {
             // Given is given: an empty --jobs '' is refused as any other text that is no count.
-            if (jobs_option->count() > 0) threads = parse_jobs(jobs);
+            if (jobs_option->count() > 0) threads = parse_jobs(jobs[0]);
         } catch (const VehicleError& e) {
             return refuse(std::string(me) + ": " + e.what());
         }
         return seek.asked() ? optimize(vehicle, seek, threads)
-                            : sweep(vehicle, sweeps, threads, shard_option->count() > 0 ? &shard : nullptr);
+                            : sweep(vehicle, sweeps, threads, shard_option->count() > 0 ? &shard[0] : nullptr);
     }
     if (derivative) return derivatives(vehicle);
     int error = 0;

@@ -7,6 +7,7 @@
 
 #include "derivatives/dual.h"
 #include "study/study_run.h"
+#include "transition_run/calk.h"
 
 namespace study_run {
 
@@ -52,7 +53,7 @@ constexpr int most_per_pass = 24;
 
 // One pass: values[first, first + count) of p, count <= N, each its own partial.
 template <int N>
-void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t first, int count,
+void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t first, int count, int most_steps,
           StudyDerivatives& out) {
     VehicleOf<Dual<N>> seeded;
     seeded.rotors = p.rotors;
@@ -63,7 +64,7 @@ void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t 
             if (values[first + static_cast<std::size_t>(j)] == index) y.d[j] = 1.0;
         ++index;
     });
-    const StudyResultOf<Dual<N>> r = study_run::study<Dual<N>, study_run::Pass::run>(seeded);
+    const StudyResultOf<Dual<N>> r = study_run::study<Dual<N>, study_run::Pass::run>(seeded, nullptr, most_steps);
     if (first == 0) {
         StudyResult& v = out.result;
         v.stop = r.stop;
@@ -91,10 +92,11 @@ void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t 
 
 template <std::size_t... S>
 void dispatch(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t first, int count,
-              StudyDerivatives& out, std::index_sequence<S...>) {
+              int most_steps, StudyDerivatives& out, std::index_sequence<S...>) {
     // The first size that holds `count`.
     bool done = false;
-    ((!done && count <= pass_sizes[S] ? (pass<pass_sizes[S]>(p, values, first, count, out), done = true) : false),
+    ((!done && count <= pass_sizes[S] ? (pass<pass_sizes[S]>(p, values, first, count, most_steps, out), done = true)
+                                      : false),
      ...);
 }
 
@@ -108,13 +110,17 @@ std::size_t real_count(const Vehicle& p) {
 }
 
 StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size_t>& values) {
+    return study_derivatives_beyond(p, values, run_step_cap);
+}
+
+StudyDerivatives study_derivatives_beyond(const Vehicle& p, const std::vector<std::size_t>& values, int most_steps) {
     const std::size_t n = real_count(p);
     for (std::size_t v : values)
         if (v >= n) throw std::out_of_range("study_derivatives: no real value " + std::to_string(v));
     StudyDerivatives out{};
     for (auto& d : out.d) d.assign(values.size(), 0.0);
     if (values.empty()) {
-        out.result = study_vehicle(p);
+        out.result = study_vehicle_beyond(p, most_steps);
         for (std::size_t i = 0; i < smooth_count; ++i) {
             double figure;
             out.known[i] = smooth_figure(out.result, i, figure);
@@ -122,7 +128,7 @@ StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size
     }
     for (std::size_t first = 0; first < values.size(); first += most_per_pass) {
         const int count = static_cast<int>(std::min<std::size_t>(most_per_pass, values.size() - first));
-        dispatch(p, values, first, count, out, std::make_index_sequence<sizeof pass_sizes / sizeof pass_sizes[0]>());
+        dispatch(p, values, first, count, most_steps, out, std::make_index_sequence<sizeof pass_sizes / sizeof pass_sizes[0]>());
         if (out.result.stop == Stop::invalid) break;
     }
     // An invalid run says where it left the model's range, as the run on doubles does.

@@ -30,5 +30,8 @@ struct StudyDerivatives {
 // values may be asked; the cost is about that of a run for each few.
 StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size_t>& values);
 
+// The same for the run of p with a step cap of `most_steps` steps (study_vehicle_beyond).
+StudyDerivatives study_derivatives_beyond(const Vehicle& p, const std::vector<std::size_t>& values, int most_steps);
+
 // How many real values vehicle p has.
 std::size_t real_count(const Vehicle& p);

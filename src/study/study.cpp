@@ -104,6 +104,10 @@ StudyResult study_vehicle(const Vehicle& p, bool trace) {
     return trace ? study<double, Pass::trace>(p) : study<double, Pass::run>(p);
 }
 
+StudyResult study_vehicle_beyond(const Vehicle& p, int most_steps) {
+    return study_run::study<double, study_run::Pass::run>(p, nullptr, most_steps);
+}
+
 StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& steps) {
     steps.clear();
     return study_run::study<double, study_run::Pass::run>(p, &steps);

@@ -46,6 +46,10 @@ using StudyResult = StudyResultOf<double>;
 // step where it did (its trace is then not a whole one).
 StudyResult study_vehicle(const Vehicle& p, bool trace = false);
 
+// The run of vehicle p with a step cap of `most_steps` steps instead of the run's own: how a
+// design that reaches the cap would go on. Not a run's result.
+StudyResult study_vehicle_beyond(const Vehicle& p, int most_steps);
+
 // One step of a run as its step line gives it, at full precision: t the start of the step
 // (s), a the acceleration (m/s^2) and lift the wing lift (N) of its fourth evaluation, and
 // the state at its end (v m/s, x m, w J).

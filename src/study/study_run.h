@@ -121,9 +121,11 @@ struct DualMoment;
 // The run, its located moment, and the schedule's peak angle up to that moment's speed; a
 // run that leaves the model's range stops at the end of the step where it did (on doubles
 // saying where; on dual numbers as Stop::invalid alone). With `steps` (doubles only), every
-// step's figures are kept.
+// step's figures are kept. `most_steps` is the step cap: the run's own, or more to see how a
+// design that reaches it would go on (an optimiser's view across the cap).
 template <class T, Pass pass>
-StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = nullptr) {
+StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = nullptr,
+                       int most_steps = run_step_cap) {
     constexpr bool doubles = std::is_same_v<T, double>;
     const DerivedOf<T> k = derive(p);
     Model<T, pass> model{p, k};
@@ -167,7 +169,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
         }
         watch(t, start, end);
         const StopReason reason =
-            run_stop_reason(value_of(end[0]), value_of(model.lift), value_of(k.Q), i, run_step_cap);
+            run_stop_reason(value_of(end[0]), value_of(model.lift), value_of(k.Q), i, most_steps);
         if (reason != StopReason::none) {
             r.stop = reason == StopReason::speed ? Stop::speed : reason == StopReason::lift ? Stop::lift : Stop::cap;
             r.steps = i + 1;
