@@ -303,13 +303,13 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
          "transition-study: ", "test ! -s out"},
         {"a box without an objective", "$study --vary mass=20:30 >out", 2,
          "transition-study: --vary needs --minimize or --maximize", "test ! -s out"},
-        // The README's worked example, its header and row as the README shows them.
-        {"the least-energy schedule of the README",
+        // The worked example of docs/optimisation.md, its header and row as the page shows them.
+        {"the least-energy schedule of docs/optimisation.md",
          "$study --minimize event_w --vary 'angle_of_attack[1]=0:0.01' --vary 'angle_of_attack[2]=0:0.001' "
          "--vary 'angle_of_attack[3]=0:0.0001' --require 'peak_alpha<=0.2094' --require 'event_x<=250' >best.csv",
          0, "",
-         "test $(wc -l <best.csv) = 2 && grep -qxF \"    $(head -n 1 best.csv)\" '" README "' && "
-         "grep -qxF \"    $(tail -n 1 best.csv)\" '" README "'"},
+         "test $(wc -l <best.csv) = 2 && grep -qxF \"$(head -n 1 best.csv)\" '" OPTIMISATION_PAGE "' && "
+         "grep -qxF \"$(tail -n 1 best.csv)\" '" OPTIMISATION_PAGE "'"},
         {"a vehicle file that cannot be written", seek + "--save-vehicle missing/best.toml >out", 1,
          "transition-study: missing/best.toml: cannot write it: No such file or directory", "test ! -s out"},
     });
