@@ -163,10 +163,12 @@ def shown(expected, actual):
 
 
 def scratch_tree(source, build, folder):
-    """A copy of the source tree in `folder`, without .git and build folders, whose build is
-    a link to `build`."""
+    """A copy of the source tree in `folder`, whose build is a link to `build`: without .git,
+    build folders (any holding a CMakeCache.txt) and what lies at the top beside the sources
+    under a name beginning with "build" (CI's build-ci holds many builds)."""
     def ignored(directory, names):
-        return [n for n in names if n in (".git", "__pycache__") or
+        top = os.path.samefile(directory, source)
+        return [n for n in names if n in (".git", "__pycache__") or (top and n.startswith("build")) or
                 os.path.isfile(os.path.join(directory, n, "CMakeCache.txt"))]
     tree = os.path.join(folder, "tree")
     shutil.copytree(source, tree, ignore=ignored, symlinks=True)
