@@ -1,5 +1,5 @@
 # The built-in schedule's run against the least-energy schedule's, from the two runs' tables
-# (transition-csv of each --trace), as in the README's "Optimal designs":
+# (transition-csv of each --trace), as in docs/optimisation.md:
 #   gnuplot -d -e "built='built-in-run.csv'; best='least-energy-run.csv'" docs/optimal-schedule.gp > optimal-schedule.png
 # Each step is drawn at its end, t + 0.05 s, the moment its values belong to.
 set terminal pngcairo size 1400,1000 background rgb "white" font "sans,11"
