@@ -31,7 +31,10 @@ struct StudyDerivatives {
 StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size_t>& values);
 
 // The same for the run of p with a step cap of `most_steps` steps (study_vehicle_beyond).
-StudyDerivatives study_derivatives_beyond(const Vehicle& p, const std::vector<std::size_t>& values, int most_steps);
+// `wide` lets the partials be carried by the CPU's widest vector unit that the build knows
+// (AVX2 on x86-64); they are the same doubles without.
+StudyDerivatives study_derivatives_beyond(const Vehicle& p, const std::vector<std::size_t>& values, int most_steps,
+                                          bool wide = true);
 
 // How many real values vehicle p has.
 std::size_t real_count(const Vehicle& p);

@@ -9,7 +9,9 @@
 // Every formula is written for any number type T: double for a run, a dual number carrying
 // partial derivatives for the derivatives of a run (derivatives/dual.h). T provides + - * /,
 // comparisons and sin, cos, pow, sqrt (found by argument-dependent lookup), and
-// value_of(x), the double that x carries; a T built from a double is a constant.
+// value_of(x), the double that x carries; a T built from a double is a constant. Every
+// result is stored in a T before it is used again (an expression of a dual number is one
+// only once stored).
 
 #include <cmath>
 #include <cstring>
@@ -35,7 +37,7 @@ inline void sine_and_cosine(double x, double& sine, double& cosine) {
 inline double with_sign_of(double x, double y) { return std::copysign(x, y); }
 template <class T>
 T with_sign_of(const T& x, const T& y) {
-    return std::signbit(value_of(x)) == std::signbit(value_of(y)) ? x : -x;
+    return std::signbit(value_of(x)) == std::signbit(value_of(y)) ? x : T(-x);
 }
 
 // A vehicle's parameters. Polynomials are in ascending powers.

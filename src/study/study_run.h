@@ -23,7 +23,7 @@ namespace study_run {
 // lift against the weight, speed against 25 m/s.
 template <class T>
 T condition(Stop stop, const VehicleOf<T>& p, const T& Q, const T& v) {
-    return stop == Stop::lift ? wing_lift(p, v) - Q : v - 25.0;
+    return stop == Stop::lift ? T(wing_lift(p, v) - Q) : T(v - 25.0);
 }
 
 // What a pass over the model keeps of each evaluation: a run keeps the peaks, a traced
@@ -34,11 +34,14 @@ enum class Pass { run, trace, probe };
 // The vehicle's model as the integrator's derivative function. It keeps what the run reads
 // of the latest evaluation and whether every evaluation so far lay in the model's range;
 // only what the pass needs stays live across the maths library's calls.
+// The latest evaluation's speed, lift and angle are read as values (the stop test, the
+// moment's search, the last angle), the peaks in T.
 template <class T, Pass pass>
 struct Model {
     const VehicleOf<T>& p;
     const DerivedOf<T>& k;
-    T vel = T(0.0), lift = T(0.0), alphaj = T(0.0), peak_thrust = T(0.0), peak_power = T(0.0);
+    double vel = 0.0, lift = 0.0, alphaj = 0.0;
+    T peak_thrust = T(0.0), peak_power = T(0.0);
     bool sound = true;
 
     template <class Time>
@@ -46,9 +49,9 @@ struct Model {
         EvaluationOf<T> e;
         evaluate(p, k, y[0], e);
         sound = sound && in_range(e);
-        vel = e.vel;
-        lift = e.lift;
-        alphaj = e.alphaj;
+        vel = value_of(e.vel);
+        lift = value_of(e.lift);
+        alphaj = value_of(e.alphaj);
         if constexpr (pass != Pass::probe) {
             if (e.thrust > peak_thrust) peak_thrust = e.thrust;
             if (e.power > peak_power) peak_power = e.power;
@@ -169,7 +172,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
         }
         watch(t, start, end);
         const StopReason reason =
-            run_stop_reason(value_of(end[0]), value_of(model.lift), value_of(k.Q), i, most_steps);
+            run_stop_reason(value_of(end[0]), model.lift, value_of(k.Q), i, most_steps);
         if (reason != StopReason::none) {
             r.stop = reason == StopReason::speed ? Stop::speed : reason == StopReason::lift ? Stop::lift : Stop::cap;
             r.steps = i + 1;
@@ -180,7 +183,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     }
     r.t = t + h;
     for (int j = 0; j < 3; ++j) r.y[j] = end[j];
-    r.alphaj = model.alphaj;
+    r.alphaj = T(model.alphaj);
     r.peak_thrust = model.peak_thrust;
     r.peak_power = model.peak_power;
     if constexpr (doubles && pass == Pass::trace) print_summary_line(r.alphaj, end);
@@ -199,7 +202,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     // The moment is sought on doubles, the values of the run's own.
     Model<T, Pass::probe> probe{p, k};
     Crossing* c = &crossed[r.stop == Stop::speed];
-    const double v4 = value_of(model.vel);
+    const double v4 = model.vel;
     Model<double, Pass::probe> probe_values{values_p, values_k};
     const auto located = [&](Stop stop, double t0, const T* y0, Moment moment) {
         r.located = true;
