@@ -42,7 +42,7 @@ double radical_inverse(std::int64_t i, int base) {
 constexpr std::int64_t samples_per_value = 64;
 constexpr std::int64_t samples_more = 64;
 // The most designs one local search studies.
-constexpr int most_local_runs = 400;
+constexpr int most_local_runs = 150;
 // How near a requirement's own scale a figure must be to its value for the requirement to
 // bind at the answer, and an equality to be met.
 constexpr double binding = 1e-6;
@@ -333,6 +333,10 @@ struct Local {
     Record record;
     Point last;
     bool any = false;
+    // The best point that misses no requirement by more than a hair: NLopt answers with the
+    // best point that meets them all, and the one it converges to may miss one by a rounding.
+    Point near;
+    bool near_seen = false;
     nlopt_opt opt = nullptr;
     std::exception_ptr failure;
     std::vector<std::size_t> inequalities, equalities;
@@ -344,6 +348,13 @@ struct Local {
         try {
             last = evaluator.at(u, with_gradient, record);
             any = true;
+            bool close = last.verdict.flyable;
+            for (double margin : last.margins) close = close && margin < binding;
+            if (close && (!near_seen || last.objective < near.objective || (last.objective == near.objective &&
+                                                                              last.with_gradient))) {
+                near = last;
+                near_seen = true;
+            }
         } catch (...) {
             failure = std::current_exception();
             nlopt_force_stop(opt);
@@ -727,14 +738,13 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         if (apart) chosen.push_back(i);
     }
     std::vector<Record> local_records(chosen.size());
-    std::vector<Point> local_ends(chosen.size());
     std::vector<std::exception_ptr> failures(chosen.size());
     if (!stop && studied == samples) {
         run_in_order(
             static_cast<std::int64_t>(chosen.size()), jobs, 1,
             [&](std::int64_t s, std::int64_t) {
                 const std::size_t i = static_cast<std::size_t>(s);
-                Local local{evaluator, stop, {}, {}, false, nullptr, nullptr, {}, {}};
+                Local local{evaluator, stop, {}, {}, false, {}, false, nullptr, nullptr, {}, {}};
                 for (std::size_t j = 0; j < m; ++j)
                     (c.problem.require[j].bound == Bound::equal ? local.equalities : local.inequalities).push_back(j);
                 local.inequalities.push_back(m);
@@ -766,11 +776,11 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
                 nlopt_optimize(opt, u.data(), &value);
                 nlopt_destroy(opt);
                 if (!local.failure && !stop) {
-                    // Where the search ended, with gradients: restored onto its binding
-                    // requirements when it ended a hair outside them.
-                    Point end = evaluator.at(u.data(), true, local.record);
+                    // Where the search came nearest, with gradients: restored onto its
+                    // binding requirements when it is a hair outside them.
+                    Point end = local.near_seen ? local.near : evaluator.at(u.data(), true, local.record);
+                    if (!end.with_gradient) end = evaluator.at(end.u.data(), true, local.record);
                     restore(evaluator, end, local.record);
-                    local_ends[i] = end;
                 }
                 failures[i] = local.failure;
                 local_records[i] = std::move(local.record);
