@@ -88,17 +88,38 @@ double count(py::handle x, const std::string& name) {
     return number(integer(x), name);
 }
 
-// The numbers of a sequence (a list, a tuple, a 1-D numpy array), not of a string.
+// The numbers of a sequence, by position: a list, a tuple, anything numpy's array protocol
+// takes (a 1-D numpy array, a pandas Series, whose [i] is a label, not a position) or that
+// iterates in order; not a string, and not a mapping (whose order is not its values').
 std::vector<double> numbers(py::handle x, const std::string& name) {
-    if (PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr()) || !PySequence_Check(x.ptr())) {
-        throw py::type_error(name + ": expected a sequence of numbers, not " + type_name(x));
+    const auto refuse = [&] { return py::type_error(name + ": expected a sequence of numbers, not " + type_name(x)); };
+    if (PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr()) || PyByteArray_Check(x.ptr()) || PyDict_Check(x.ptr())) {
+        throw refuse();
     }
-    const py::sequence values = py::reinterpret_borrow<py::sequence>(x);
     std::vector<double> all;
-    all.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        all.push_back(number(values[i], name + "[" + std::to_string(i) + "]"));
+    py::object items = py::reinterpret_borrow<py::object>(x);
+    if (py::hasattr(x, "__array__") || PyObject_CheckBuffer(x.ptr())) {
+        const py::module_ numpy = py::module_::import("numpy");
+        const py::array array = numpy.attr("asarray")(x);
+        const char kind = array.dtype().kind();
+        if (array.ndim() != 1) {
+            throw py::type_error(name + ": expected a sequence of numbers, not an array of " +
+                                 std::to_string(array.ndim()) + " dimensions");
+        }
+        if (kind == 'f' || kind == 'i' || kind == 'u') {
+            const auto values = numpy.attr("ascontiguousarray")(array, "float64").cast<py::array_t<double>>();
+            all.assign(values.data(), values.data() + values.size());
+            return all;
+        }
+        if (kind != 'O') {
+            throw py::type_error(name + ": expected numbers, not an array of " + std::string(py::str(array.dtype())));
+        }
+        items = array;  // objects: each checked below, in order
+    } else if (!PySequence_Check(x.ptr())) {
+        throw refuse();
     }
+    std::size_t i = 0;
+    for (const py::handle item : py::iter(items)) all.push_back(number(item, name + "[" + std::to_string(i++) + "]"));
     return all;
 }
 

@@ -85,6 +85,16 @@ def test_a_dict_of_values_is_the_same_grid_as_lists():
     assert transition.sweep_csv("mass=20:30:3") == program_csv(["mass=20:30:3"])
 
 
+def test_a_series_is_swept_in_its_order_not_by_its_labels():
+    import pandas
+
+    expected = program_csv(["mass=30,25,20"])
+    same_as_table(transition.sweep({"mass": pandas.Series([30.0, 25.0, 20.0], index=[2, 1, 0])}, jobs=1), expected)
+    designs = pandas.DataFrame({"mass": [20.0, 30.0, 25.0, 21.5]})
+    heavy = designs["mass"][designs["mass"] > 21]
+    assert transition.sweep_csv({"mass": heavy}, jobs=1) == program_csv(["mass=30,25,21.5"])
+
+
 def test_a_sweep_is_refused_before_any_work_as_the_program_refuses_it():
     refused = [
         (["mass=20:30:0"], {}, ["--sweep", "mass=20:30:0"]),

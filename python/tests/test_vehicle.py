@@ -62,6 +62,28 @@ def test_keywords_file_set_and_apply_give_the_programs_vehicle(write):
     assert by_attributes == by_keywords
 
 
+def test_sequences_are_read_by_position_whatever_their_labels():
+    # A pandas Series is indexed by its labels: its values are taken in their order, as
+    # numpy's array protocol and iteration give them, not as series[0], series[1], ...
+    import pandas
+
+    coefficients = [45, -1.0136, 0.0145]
+    expected = transition.Vehicle(propeller_thrust=coefficients)
+    table = pandas.DataFrame({"c": coefficients}, index=[7, 3, 5])
+    for given in (pandas.Series(coefficients, index=[2, 1, 0]), pandas.Series(coefficients, index=["a", "b", "c"]),
+                  table["c"], table["c"][table["c"] > -2], numpy.array(coefficients)[::1], range(3)):
+        v = transition.Vehicle()
+        v.propeller_thrust = given
+        if isinstance(given, range):
+            assert v.propeller_thrust == (0.0, 1.0, 2.0)
+            continue
+        assert v == expected and transition.Vehicle(propeller_thrust=given) == expected
+    for wrong in (pandas.Series(["45", "1", "2"]), pandas.Series([True, False, True]), numpy.array([1 + 2j, 0, 0]),
+                  {45: 0, -1: 1, 0: 2}):
+        with pytest.raises(TypeError, match="propeller_thrust"):
+            transition.Vehicle(propeller_thrust=wrong)
+
+
 def test_set_changes_one_number():
     v = transition.Vehicle()
     v.set("propeller_thrust[0]", 45)
