@@ -82,10 +82,11 @@ py::int_ integer(py::handle x) {
 
 std::string integer_text(py::handle x) { return py::str(integer(x)); }
 
-// A whole number for the rotor count: an int or a numpy integer, not a float.
-double count(py::handle x, const std::string& name) {
+// A whole number for the rotor count, as the digits of an int or a numpy integer (not a
+// float), so that the core sees the very integer given, of any size.
+std::string count(py::handle x, const std::string& name) {
     if (!is_integer(x)) throw py::type_error(name + ": expected an int, not " + type_name(x));
-    return number(integer(x), name);
+    return integer_text(x);
 }
 
 // The numbers of a sequence, by position: a list, a tuple, anything numpy's array protocol
@@ -135,7 +136,7 @@ py::object key_value(const Vehicle& v, const VehicleKey& k) {
 // Sets key k of v from a Python value through the file's checks; refused, v is unchanged.
 void set_key(Vehicle& v, const VehicleKey& k, py::handle x) {
     if (k.name == rotor_key) {
-        assign_key(k.name, {count(x, k.name)}, v);
+        assign_count(k.name, count(x, k.name), v);
     } else if (k.length == 1) {
         assign_key(k.name, {number(x, k.name)}, v);
     } else {

@@ -128,6 +128,8 @@ BAD_VALUES = [
     ("gravity", float("inf"), "inf"),
     ("lift_rotors", 0, "0"),
     ("lift_rotors", 1000001, "1000001"),
+    ("lift_rotors", 2**53 + 1, "9007199254740993"),
+    ("lift_rotors", -(2**63), "-9223372036854775808"),
     ("propeller_thrust", [1, 2], "[1, 2]"),
     ("propeller_thrust", [1, 2, float("-inf")], "[1, 2, -inf]"),
     ("drag_coefficient", (0.1, 0.2, 0.3, 0.4), "[0.1, 0.2, 0.3, 0.4]"),
@@ -146,6 +148,13 @@ def test_bad_values_are_refused_with_the_files_message(write, key, value, text):
         setattr(v, key, value)
     assert by_attribute.value.args[0] == expected
     assert str(v) == before
+
+
+def test_a_rotor_count_beyond_any_integer_of_a_file_is_out_of_range():
+    for count in (2**64, -(2**64), 10**30):
+        with pytest.raises(ValueError) as refused:
+            transition.Vehicle(lift_rotors=count)
+        assert refused.value.args[0] == f"lift_rotors: expected a whole number from 1 to 1000000, not {count}"
 
 
 def test_apply_and_read_refuse_as_the_program_does(write):

@@ -52,6 +52,12 @@ std::vector<double> key_values(const Vehicle& vehicle, const std::string& key);
 // refused, the vehicle is left as it was.
 void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle);
 
+// Sets the whole-number key `key` (lift_rotors) to the integer written in decimal digits,
+// with an optional minus sign, in `integer` ("6", "-1", "18446744073709551616"), with the
+// file's checks and messages: an integer of any size is a whole number, in range or not.
+// Refused, the vehicle is left as it was.
+void assign_count(const std::string& key, const std::string& integer, Vehicle& vehicle);
+
 // One number of a vehicle, named as a setting names it: a scalar key ("mass"), or one
 // element of an array key ("propeller_thrust[0]").
 struct VehicleValue {
