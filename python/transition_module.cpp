@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -496,6 +497,12 @@ bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy the
             Vehicle v = built_in_vehicle;
             try {
                 read_vehicle_file(name.cast<std::string>(), v);
+            } catch (const VehicleFileError& e) {
+                // As open() raises it: OSError(errno, strerror, filename), the subclass
+                // for the errno (FileNotFoundError, IsADirectoryError, ...).
+                errno = e.error;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+                throw py::error_already_set();
             } catch (const VehicleError& e) {
                 throw py::value_error(e.what());
             }
@@ -503,8 +510,11 @@ bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy the
         },
         py::arg("path"),
         R"doc(The aircraft of the vehicle file at `path` (str or os.PathLike): the built-in aircraft
-with the file's keys. What is not a vehicle file raises ValueError with transition-study's
-message, such as "mine.toml:2: unknown key 'mas'; the nearest known key is 'mass'".)doc");
+with the file's keys. A file that cannot be opened or read raises OSError as open() does
+(FileNotFoundError, IsADirectoryError, PermissionError, with errno and filename); a path with
+a NUL byte raises ValueError. What is not a vehicle file raises ValueError with
+transition-study's message, such as "mine.toml:2: unknown key 'mas'; the nearest known key
+is 'mass'".)doc");
     vehicle.def(
         "set",
         [](Vehicle& v, const std::string& name, py::handle x) {

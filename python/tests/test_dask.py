@@ -60,7 +60,8 @@ def test_bad_arguments_are_one_line_and_nothing_written(write):
     # What transition-study refuses, refused in its words, under this program's name.
     bad = write("bad.toml", "mas = 30\n")
     for arguments in (["--sweep", "mass=20:30:0"], ["--sweep", "mas=20"], ["--set", "mass=0", "--sweep", "wing_area=1,2"],
-                      [bad, "--sweep", "mass=20,30"], [bad + ".missing", "--sweep", "mass=20,30"]):
+                      [bad, "--sweep", "mass=20,30"], [bad + ".missing", "--sweep", "mass=20,30"],
+                      [os.path.dirname(bad), "--sweep", "mass=20,30"]):
         done = dask_sweep(*arguments)
         assert (done.returncode, done.stdout) == (1, b""), arguments
         message = study(*arguments, check=False)[1]

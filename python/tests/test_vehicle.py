@@ -176,10 +176,31 @@ def test_apply_and_read_refuse_as_the_program_does(write):
         with pytest.raises(ValueError) as refused:
             transition.Vehicle.read(path)
         assert refused.value.args[0] == refusal(path)
-    missing = os.path.join(os.path.dirname(write("x", "")), "missing.toml")
+
+
+def test_a_file_that_cannot_be_opened_is_an_os_error_as_open_raises(write, tmp_path):
+    # As open() raises it: the subclass of OSError for the errno, with errno, strerror and
+    # the filename; transition-study's message for the same file stays its own.
+    missing = str(tmp_path / "missing.toml")
+    for path, kind in [(missing, FileNotFoundError), (str(tmp_path), IsADirectoryError)]:
+        with pytest.raises(OSError) as by_open:
+            open(path)
+        for given in (path, __import__("pathlib").Path(path)):
+            with pytest.raises(kind) as refused:
+                transition.Vehicle.read(given)
+            error = refused.value
+            assert (type(error), error.errno, error.strerror, error.filename, str(error)) == \
+                (type(by_open.value), by_open.value.errno, by_open.value.strerror, path, str(by_open.value))
+    assert refusal(missing) == f"{missing}: cannot read it: No such file or directory"
+
+    # A NUL byte ends the name for the operating system: the path is refused, not cut there.
+    mine = write("mine.toml", "mass = 30\n")
     with pytest.raises(ValueError) as refused:
-        transition.Vehicle.read(missing)
-    assert refused.value.args[0] == refusal(missing)
+        open(mine + "\0.bak")
+    with pytest.raises(ValueError) as nul:
+        transition.Vehicle.read(mine + "\0.bak")
+    assert nul.value.args[0] == f"{mine}\\x00.bak: cannot read it: the path has a NUL byte"
+    assert transition.Vehicle.read(mine).mass == 30
 
 
 def test_set_refuses_as_a_sweep_value_is_refused():

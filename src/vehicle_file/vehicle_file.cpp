@@ -162,17 +162,19 @@ void assign(const Key& k, const toml::node& node, const std::string& source, boo
 
 // The whole of a file of at most 1 MiB, or a refusal naming it as `shown`.
 std::string contents(const std::string& path, const std::string& shown) {
+    if (path.find('\0') != std::string::npos) throw VehicleError(shown + ": cannot read it: the path has a NUL byte");
+    const auto unreadable = [&shown](int error) {
+        return VehicleFileError(shown + ": cannot read it: " + std::strerror(error), error);
+    };
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode)) throw VehicleError(shown + ": is a directory, not a vehicle file");
+    if (stat(path.c_str(), &info) != 0) throw unreadable(errno);
+    if (S_ISDIR(info.st_mode)) throw VehicleFileError(shown + ": is a directory, not a vehicle file", EISDIR);
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
+    if (!in) throw unreadable(errno);
     constexpr std::size_t most = 1 << 20;
     std::string text(most + 1, '\0');
     in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (in.bad()) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
+    if (in.bad()) throw unreadable(errno);
     text.resize(static_cast<std::size_t>(in.gcount()));
     if (text.size() > most) throw VehicleError(shown + ": larger than 1 MiB, not a vehicle file");
     return text;

@@ -19,6 +19,12 @@
 struct VehicleError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A vehicle file that cannot be opened or read: the message as for any VehicleError, and the
+// errno of the failure (ENOENT, EISDIR, ...), for a caller that reports it as the system's.
+struct VehicleFileError : VehicleError {
+    VehicleFileError(const std::string& message, int error) : VehicleError(message), error(error) {}
+    int error;
+};
 // A key that is no vehicle key, "...: unknown key 'mas'; the nearest known key is 'mass'".
 struct UnknownKeyError : VehicleError {
     using VehicleError::VehicleError;
@@ -28,7 +34,9 @@ struct UnknownKeyError : VehicleError {
 // \t, any other control character as \xNN.
 std::string printable(const std::string& text);
 
-// Reads the file at `path` over `vehicle`, replacing the values of the keys it has.
+// Reads the file at `path` over `vehicle`, replacing the values of the keys it has. A path
+// with a NUL byte, which would name another file to the system, is refused; a file that
+// cannot be opened or read is refused with VehicleFileError.
 void read_vehicle_file(const std::string& path, Vehicle& vehicle);
 
 // Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
