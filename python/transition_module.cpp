@@ -11,8 +11,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "flight_model/flight_model.h"
@@ -441,6 +443,121 @@ std::string result_repr(const StudyResult& r) {
     return text + ", note=" + std::string(py::repr(note(r))) + ")";
 }
 
+// A result's state, for pickling and equality: every field of the core's result, not only
+// its columns (the angle of attack in rad, not the degrees of alpha; where an invalid design
+// left the model's range), each exactly: a real as the 64 bits of its double, so that
+// -0.0, infinities and NaNs come back as they were, under any pickle protocol.
+template <class Visit, class... Fields>
+void visit_fields(Visit& visit, Fields&... fields);
+
+template <class Visit, class T>
+void visit_field(Visit& visit, T& field) {
+    if constexpr (std::is_array_v<T>) {
+        for (auto& element : field) visit_field(visit, element);
+    } else if constexpr (std::is_same_v<std::remove_const_t<T>, Invalid>) {
+        auto& [quantity, value, t, step] = field;
+        visit_fields(visit, quantity, value, t, step);
+    } else {
+        visit(field);
+    }
+}
+
+template <class Visit, class... Fields>
+void visit_fields(Visit& visit, Fields&... fields) {
+    (visit_field(visit, fields), ...);
+}
+
+// Every field of r, in order, to visit: the one place that a result's state is made from and
+// read back into. A field added to StudyResult joins here: the binding below does not compile
+// with one name too few.
+template <class R, class Visit>
+void each_field(R& r, Visit&& visit) {
+    auto& [stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha, invalid] = r;
+    visit_fields(visit, stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha,
+                 invalid);
+}
+
+struct StateWriter {
+    py::list& state;
+    void operator()(Stop stop) const { state.append(static_cast<int>(stop)); }
+    void operator()(int n) const { state.append(n); }
+    void operator()(bool b) const { state.append(b); }
+    void operator()(double x) const {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        state.append(bits);
+    }
+    void operator()(const char* name) const {
+        if (name == nullptr) {
+            state.append(py::none());
+        } else {
+            state.append(name);
+        }
+    }
+};
+
+py::tuple result_state(const StudyResult& r) {
+    py::list state;
+    each_field(r, StateWriter{state});
+    return py::tuple(state);
+}
+
+// A result read back from its state, with the name of the quantity that left the model's
+// range held beside it (the core's results point at names of static storage).
+struct RestoredResult {
+    StudyResult result{};
+    std::string quantity;
+};
+
+struct StateReader {
+    const py::tuple& state;
+    RestoredResult& restored;
+    std::size_t next = 0;
+
+    py::handle take(bool (*kind)(PyObject*)) {
+        if (next >= state.size()) throw py::value_error("Result state: too few fields");
+        const py::handle item = state[next++];
+        if (!kind(item.ptr())) throw py::type_error("Result state: field " + std::to_string(next - 1) + " is a " + type_name(item));
+        return item;
+    }
+    static bool whole(PyObject* x) { return PyLong_Check(x) && !PyBool_Check(x); }
+    static bool boolean(PyObject* x) { return PyBool_Check(x); }
+    static bool name(PyObject* x) { return x == Py_None || PyUnicode_Check(x); }
+
+    void operator()(Stop& stop) {
+        const int kind = take(whole).cast<int>();
+        if (kind < 0 || kind > static_cast<int>(Stop::invalid)) throw py::value_error("Result state: no stop " + std::to_string(kind));
+        stop = static_cast<Stop>(kind);
+    }
+    void operator()(int& n) { n = take(whole).cast<int>(); }
+    void operator()(bool& b) { b = take(boolean).ptr() == Py_True; }
+    void operator()(double& x) {
+        const auto bits = take(whole).cast<std::uint64_t>();
+        std::memcpy(&x, &bits, sizeof x);
+    }
+    void operator()(const char*& quantity) {
+        const py::handle item = take(name);
+        if (item.is_none()) {
+            quantity = nullptr;
+        } else {
+            restored.quantity = item.cast<std::string>();
+            quantity = restored.quantity.c_str();
+        }
+    }
+};
+
+std::shared_ptr<StudyResult> result_from_state(const py::tuple& state) {
+    auto restored = std::make_shared<RestoredResult>();
+    StateReader reader{state, *restored};
+    try {
+        each_field(restored->result, reader);
+    } catch (const py::cast_error&) {
+        throw py::value_error("Result state: a field out of range");
+    }
+    if (reader.next != state.size()) throw py::value_error("Result state: too many fields");
+    return std::shared_ptr<StudyResult>(restored, &restored->result);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_transition, m) {
@@ -448,6 +565,9 @@ PYBIND11_MODULE(_transition, m) {
     // transition.Result, in their reprs, pickles and the signatures of the calls below.
     const py::object own_name = m.attr("__name__");
     m.attr("__name__") = "transition";
+    // Docstrings without pybind11's signature lines: the package's functions have their own.
+    py::options options;
+    options.disable_function_signatures();
 
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
@@ -459,28 +579,33 @@ PYBIND11_MODULE(_transition, m) {
         }
     });
 
-    py::class_<Vehicle> vehicle(m, "Vehicle", R"doc(An aircraft: the keys of a vehicle file, each an attribute.
+    // The classes are plain Python classes (their metaclass is type), as the stubs say; the
+    // package's own Python code gives them their methods, with real signatures, over the
+    // functions below, whose docstrings become the methods'.
+    const py::metaclass plain(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::class_<Vehicle> vehicle(m, "Vehicle", plain, R"doc(An aircraft: the keys of a vehicle file, each an attribute.
 
 Vehicle() is the built-in aircraft; Vehicle(mass=30, propeller_thrust=[45, -1.0136, 0.0145])
 changes the keys given, as keywords, and keeps the built-in aircraft's values for the others.
 SI units, angles in radians, polynomial coefficients in ascending powers. A scalar key is a
-float, a polynomial a tuple of floats, lift_rotors an int. Setting a key checks it as a
-vehicle file's value is checked: a bad value raises ValueError with the file's message,
-naming the key, and leaves the vehicle as it was; a value of the wrong type raises
-TypeError, and so does an unknown keyword.
+float, a polynomial a tuple of floats (given as any sequence, taken by position), lift_rotors
+an int. Setting a key checks it as a vehicle file's value is checked: a bad value raises
+ValueError with the file's message, naming the key, and leaves the vehicle as it was; a value
+of the wrong type raises TypeError, and so does an unknown keyword.
 
 str(v) is the vehicle as a vehicle file that reads back to the same doubles (transition-study
---show-vehicle); repr(v) evaluates back to an equal Vehicle. v1 == v2 compares every value
-bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy them.)doc");
+--show-vehicle); repr(v) evaluates back to an equal Vehicle; v.as_dict() gives the keys in
+the file's order, and Vehicle(**v.as_dict()) == v. v1 == v2 compares every value bit for bit,
+as doubles: -0.0 and 0.0 differ. Vehicles pickle (to worker processes too), and copy.copy
+them.)doc");
     vehicle.def(py::init([](const py::kwargs& given) {
-                    Vehicle v = built_in_vehicle;
-                    for (const auto& item : given) {
-                        const std::string name = item.first.cast<std::string>();
-                        set_key(v, known_key(name, "Vehicle()"), item.second);
-                    }
-                    return v;
-                }),
-                "The built-in aircraft with the keys given as keywords changed, e.g. Vehicle(mass=30).");
+        Vehicle v = built_in_vehicle;
+        for (const auto& item : given) {
+            const std::string name = item.first.cast<std::string>();
+            set_key(v, known_key(name, "Vehicle()"), item.second);
+        }
+        return v;
+    }));
     for (const VehicleKey& k : keys()) {
         const std::string what = k.name == rotor_key ? "int, " + k.what
                                  : k.length == 1     ? "float, " + k.what
@@ -489,8 +614,8 @@ bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy the
             k.name.c_str(), [k](const Vehicle& v) { return key_value(v, k); },
             [k](Vehicle& v, py::handle x) { set_key(v, k, x); }, what.c_str());
     }
-    vehicle.def_static(
-        "read",
+    m.def(
+        "_read_vehicle",
         [](const py::object& path) {
             const py::object name = py::module_::import("os").attr("fspath")(path);
             if (!PyUnicode_Check(name.ptr())) throw py::type_error("Vehicle.read: expected a str path, not bytes");
@@ -508,63 +633,59 @@ bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy the
             }
             return v;
         },
-        py::arg("path"),
         R"doc(The aircraft of the vehicle file at `path` (str or os.PathLike): the built-in aircraft
 with the file's keys. A file that cannot be opened or read raises OSError as open() does
 (FileNotFoundError, IsADirectoryError, PermissionError, with errno and filename); a path with
 a NUL byte raises ValueError. What is not a vehicle file raises ValueError with
 transition-study's message, such as "mine.toml:2: unknown key 'mas'; the nearest known key
 is 'mass'".)doc");
-    vehicle.def(
-        "set",
+    m.def(
+        "_set",
         [](Vehicle& v, const std::string& name, py::handle x) {
             const VehicleValue value = find_value(name, "Vehicle.set");
             set_value(value, number(x, name), v, "Vehicle.set");
         },
-        py::arg("name"), py::arg("value"),
         R"doc(Sets one number: a scalar key ("mass") or one coefficient ("propeller_thrust[0]").
 An unknown key raises KeyError; a bad name or value ValueError; the vehicle is then unchanged.)doc");
-    vehicle.def(
-        "apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v); }, py::arg("setting"),
+    m.def(
+        "_apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v); },
         R"doc(Applies one setting as transition-study's --set takes it: "mass=30",
 "propeller_thrust[0]=45", "angle_of_attack=[0, 0, 0, 0]". An unknown key raises KeyError,
 anything else that is not a setting ValueError, with --set's message; the vehicle is then
 unchanged.)doc");
-    vehicle.def("__str__", [](const Vehicle& v) { return vehicle_file_text(v); });
-    vehicle.def("__repr__", vehicle_repr);
-    vehicle.def("__eq__", [](const Vehicle& a, const py::object& b) -> py::object {
-        if (!py::isinstance<Vehicle>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(same(a, b.cast<const Vehicle&>()));
-    });
-    vehicle.def(py::pickle(
+    m.def(
+        "_vehicle_dict",
         [](const Vehicle& v) {
-            py::dict state;
-            for (const VehicleKey& k : keys()) state[py::str(k.name)] = key_value(v, k);
-            return state;
+            py::dict all;
+            for (const VehicleKey& k : keys()) all[py::str(k.name)] = key_value(v, k);
+            return all;
         },
-        [](const py::dict& state) {
-            Vehicle v = built_in_vehicle;
-            for (const auto& item : state) {
-                set_key(v, known_key(item.first.cast<std::string>(), "Vehicle.__setstate__"), item.second);
-            }
-            return v;
-        }));
+        R"doc(The keys and their values as a dict, in the order of a vehicle file; Vehicle(**v.as_dict())
+is a Vehicle equal to v.)doc");
+    m.def("_vehicle_text", vehicle_file_text);
+    m.def("_vehicle_repr", vehicle_repr);
+    m.def("_same_vehicle", same);
 
-    py::class_<StudyResult> result(m, "Result", R"doc(How one aircraft's run went: the columns of transition-study's row, each an attribute.
+    py::class_<StudyResult, std::shared_ptr<StudyResult>> result(m, "Result", plain, R"doc(How one aircraft's run went: the columns of transition-study's row, each an attribute.
 
 stop is "lift", "speed", "cap" or "invalid"; steps an int; every other column a float, in the
-row's units (the README's table of them), None where the row's field is empty (the event
+row's units (each attribute says its own), None where the row's field is empty (the event
 columns of a run stopped by the step cap, everything but stop for an invalid design). note
 is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12.35 s (step
-248)"), else None. as_dict() gives the columns and the note in the row's order.)doc");
+248)"), else None. as_dict() gives the columns and the note in the row's order.
+
+Results are made by run() and minimize(), not by calling Result. r1 == r2 compares every
+field of the core's result bit for bit, more than the columns show (the angle of attack in
+rad, where an invalid design left the model's range); results are hashable, and pickle (to
+worker processes too) to equal results.)doc");
     for (std::size_t c = 0; c < study_column_count; ++c) {
         const std::string what = std::string("Column ") + study_columns[c] + " of transition-study's row.";
         result.def_property_readonly(
             study_columns[c], [c](const StudyResult& r) { return column_value(r, c); }, what.c_str());
     }
     result.def_property_readonly("note", note, "An invalid design's diagnosis, else None.");
-    result.def(
-        "as_dict",
+    m.def(
+        "_result_dict",
         [](const StudyResult& r) {
             py::dict all;
             for (std::size_t c = 0; c < study_column_count; ++c) all[study_columns[c]] = column_value(r, c);
@@ -572,7 +693,9 @@ is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12
             return all;
         },
         "The row's columns, then note, as a dict in that order.");
-    result.def("__repr__", result_repr);
+    m.def("_result_repr", result_repr);
+    m.def("_result_state", result_state);
+    m.def("_result_from_state", result_from_state);
 
     m.def(
         "run",
@@ -582,7 +705,7 @@ is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12
             return study_vehicle(p);
         },
         py::arg("vehicle") = py::none(),
-        R"doc(Runs one aircraft (the built-in one by default) and returns its Result, as
+        R"doc(Runs one aircraft, `vehicle` (the built-in one when None), and returns its Result, as
 transition-study's row gives it. An aircraft the model cannot fly is a Result whose stop is
 "invalid", with a note, not an exception.)doc");
     m.def("trace", trace, py::arg("vehicle") = py::none(),

@@ -59,6 +59,7 @@ def stub(template):
         "READ_DOC": doc(transition.Vehicle.read, 8),
         "SET_DOC": doc(transition.Vehicle.set, 8),
         "APPLY_DOC": doc(transition.Vehicle.apply, 8),
+        "VEHICLE_AS_DICT_DOC": doc(transition.Vehicle.as_dict, 8),
         "RESULT_DOC": doc(transition.Result, 4),
         "RESULT_COLUMNS": "".join(columns),
         "AS_DICT_DOC": doc(transition.Result.as_dict, 8),

@@ -101,7 +101,7 @@ def test_equality_is_every_value_bit_for_bit():
     assert zero != transition.Vehicle(propeller_thrust=[40, -1, -0.0])
     assert transition.Vehicle() != "air_density = 1.225"
     base = transition.Vehicle()
-    for key, value in transition.Vehicle.__getstate__(base).items():
+    for key, value in base.as_dict().items():
         changed = transition.Vehicle()
         if isinstance(value, tuple):
             setattr(changed, key, value[:-1] + (value[-1] * 2 + 1,))
@@ -264,5 +264,5 @@ def test_help_and_the_stubs_say_what_each_call_takes_and_returns():
     compile(stubs, "__init__.pyi", "exec")
     for column in transition.run().as_dict():
         assert f"def {column}(self)" in stubs, column
-    for key in transition.Vehicle.__getstate__(transition.Vehicle()):
+    for key in transition.Vehicle().as_dict():
         assert f"def {key}(self)" in stubs and f"{key}: " in stubs, key
