@@ -112,7 +112,10 @@ def test_equality_is_every_value_bit_for_bit():
 
 def test_copies_pickles_and_reprs_are_equal():
     v = transition.Vehicle(mass=30.1, propeller_thrust=[45, -1.0136, -0.0], lift_rotors=7)
-    for again in (copy.copy(v), copy.deepcopy(v), pickle.loads(pickle.dumps(v)), eval(repr(v), {"transition": transition})):
+    assert list(v.as_dict()) == [line.split(" ")[0] for line in str(v).splitlines()]
+    pickles = [pickle.loads(pickle.dumps(v, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for again in [copy.copy(v), copy.deepcopy(v), eval(repr(v), {"transition": transition}),
+                  transition.Vehicle(**v.as_dict())] + pickles:
         assert again == v and str(again) == str(v)
         assert math.copysign(1.0, again.propeller_thrust[2]) == -1.0
     other = copy.copy(v)
