@@ -92,7 +92,11 @@ def main(argv):
     try:
         vehicle = transition.Vehicle.read(args.vehicle) if args.vehicle else transition.Vehicle()
         for setting in args.set:
-            vehicle.apply(setting)
+            try:
+                vehicle.apply(setting)
+            except (KeyError, ValueError) as error:
+                # The package names the method; transition-study names its option.
+                refuse(f"{me}: --set {setting}" + error.args[0].removeprefix("Vehicle.apply"))
         header = transition.sweep_csv(args.sweep, vehicle, jobs=1, shard=(1, most_designs))
     except OSError as error:
         # The vehicle file: open()'s error, in transition-study's words.

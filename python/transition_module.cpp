@@ -235,7 +235,8 @@ std::vector<Sweep> read_sweeps(py::handle grid) {
 int threads_of(py::handle jobs) {
     if (jobs.is_none()) return default_jobs();
     if (!is_integer(jobs)) throw py::type_error("jobs: expected an int, not " + type_name(jobs));
-    return parse_jobs(integer_text(jobs));
+    const std::string threads = integer_text(jobs);
+    return check_jobs(threads, "jobs=" + threads);
 }
 
 SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
@@ -246,10 +247,11 @@ SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle j
         if (!pair || !is_integer(shard[py::int_(0)]) || !is_integer(shard[py::int_(1)])) {
             throw py::type_error("shard: expected a pair of ints (k, n), not " + type_name(shard));
         }
-        parse_shard(integer_text(shard[py::int_(0)]) + "/" + integer_text(shard[py::int_(1)]), k, n);
+        const std::string part = integer_text(shard[py::int_(0)]), parts = integer_text(shard[py::int_(1)]);
+        check_shard(part, parts, "shard=(" + part + ", " + parts + ")", k, n);
     }
     std::vector<Sweep> sweeps = read_sweeps(grid);
-    Grid whole(vehicle_or_built_in(vehicle), std::move(sweeps));
+    Grid whole(vehicle_or_built_in(vehicle), std::move(sweeps), "sweep", "sweep of ");
     const Shard part = shard_of(whole.size(), k, n);
     return {std::move(whole), part, threads};
 }
@@ -648,11 +650,11 @@ is 'mass'".)doc");
         R"doc(Sets one number: a scalar key ("mass") or one coefficient ("propeller_thrust[0]").
 An unknown key raises KeyError; a bad name or value ValueError; the vehicle is then unchanged.)doc");
     m.def(
-        "_apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v); },
+        "_apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v, "Vehicle.apply"); },
         R"doc(Applies one setting as transition-study's --set takes it: "mass=30",
 "propeller_thrust[0]=45", "angle_of_attack=[0, 0, 0, 0]". An unknown key raises KeyError,
-anything else that is not a setting ValueError, with --set's message; the vehicle is then
-unchanged.)doc");
+anything else that is not a setting ValueError, with --set's reason ("Vehicle.apply: mass:
+must be greater than 0, not 0"); the vehicle is then unchanged.)doc");
     m.def(
         "_vehicle_dict",
         [](const Vehicle& v) {

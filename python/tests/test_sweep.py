@@ -101,21 +101,43 @@ def test_a_sweep_is_refused_before_any_work_as_the_program_refuses_it():
         (["mass=20,x"], {}, ["--sweep", "mass=20,x"]),
         (["mass=-1,20"], {}, ["--sweep", "mass=-1,20"]),
         (["lift_rotors=1:4:3"], {}, ["--sweep", "lift_rotors=1:4:3"]),
-        (["mass=20,30", "mass=25"], {}, ["--sweep", "mass=20,30", "--sweep", "mass=25"]),
         (["propeller_thrust=1,2"], {}, ["--sweep", "propeller_thrust=1,2"]),
-        (["mass=1:2:100000", "wing_area=1:2:100000"], {}, ["--sweep", "mass=1:2:100000", "--sweep", "wing_area=1:2:100000"]),
-        (["mass=20:30:2"], {"jobs": 0}, ["--sweep", "mass=20:30:2", "--jobs", "0"]),
-        (["mass=20:30:2"], {"jobs": 1025}, ["--sweep", "mass=20:30:2", "--jobs", "1025"]),
-        (["mass=20:30:2"], {"jobs": -3}, ["--sweep", "mass=20:30:2", "--jobs", "-3"]),
-        (["mass=20:30:2"], {"shard": (0, 4)}, ["--sweep", "mass=20:30:2", "--shard", "0/4"]),
-        (["mass=20:30:2"], {"shard": (5, 4)}, ["--sweep", "mass=20:30:2", "--shard", "5/4"]),
-        (["mass=20:30:2"], {"shard": (1, 10**12)}, ["--sweep", "mass=20:30:2", "--shard", f"1/{10**12}"]),
     ]
     for sweeps, options, arguments in refused:
         for call in (transition.sweep, transition.sweep_csv):
             with pytest.raises(ValueError) as error:
                 call(sweeps, **options)
             assert error.value.args[0] == refusal(*arguments), arguments
+    # What the program names by its options, the package names by its own arguments, with
+    # the program's reason.
+    in_its_words = [
+        (["mass=1:2:100000", "wing_area=1:2:100000"], {}, ["--sweep", "mass=1:2:100000", "--sweep", "wing_area=1:2:100000"],
+         "sweep: a grid of more than 10^9 designs"),
+        (["mass=20,30", "mass=25"], {}, ["--sweep", "mass=20,30", "--sweep", "mass=25"],
+         "sweep of mass: swept twice (also as sweep of mass)"),
+        (["mass=20:30:2"], {"jobs": 0}, ["--sweep", "mass=20:30:2", "--jobs", "0"], "jobs=0: the number of threads must be from 1 to 1024, not 0"),
+        (["mass=20:30:2"], {"jobs": 1025}, ["--sweep", "mass=20:30:2", "--jobs", "1025"],
+         "jobs=1025: the number of threads must be from 1 to 1024, not 1025"),
+        (["mass=20:30:2"], {"jobs": -3}, None, "jobs=-3: the number of threads must be from 1 to 1024, not -3"),
+        (["mass=20:30:2"], {"jobs": 10**30}, None,
+         f"jobs={10**30}: the number of threads must be from 1 to 1024, not {10**30}"),
+        (["mass=20:30:2"], {"shard": (0, 4)}, ["--sweep", "mass=20:30:2", "--shard", "0/4"], "shard=(0, 4): k must be from 1 to 4, not 0"),
+        (["mass=20:30:2"], {"shard": (5, 4)}, ["--sweep", "mass=20:30:2", "--shard", "5/4"], "shard=(5, 4): k must be from 1 to 4, not 5"),
+        (["mass=20:30:2"], {"shard": (-1, 4)}, None, "shard=(-1, 4): k must be from 1 to 4, not -1"),
+        (["mass=20:30:2"], {"shard": (1, 10**12)}, ["--sweep", "mass=20:30:2", "--shard", f"1/{10**12}"],
+         f"shard=(1, {10**12}): n must be from 1 to 1000000000, not {10**12}"),
+    ]
+    for sweeps, options, arguments, message in in_its_words:
+        for call in (transition.sweep, transition.sweep_csv):
+            with pytest.raises(ValueError) as error:
+                call(sweeps, **options)
+            assert error.value.args[0] == message
+        if arguments:
+            reason = message.split(": ", 1)[1].replace("sweep of ", "--sweep ").replace("k must", "K must").replace("n must", "N must")
+            assert refusal(*arguments).split(": ", 1)[1] == reason
+    with pytest.raises(ValueError) as twice:
+        transition.sweep({"propeller_thrust[0]": [40, 45], "propeller_thrust[00]": [1]})
+    assert twice.value.args[0] == "sweep of propeller_thrust[00]: swept twice (also as sweep of propeller_thrust[0])"
     with pytest.raises(KeyError) as unknown:
         transition.sweep(["mas=20,30"])
     assert unknown.value.args[0] == refusal("--sweep", "mas=20,30")

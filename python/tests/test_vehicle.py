@@ -163,14 +163,16 @@ def test_a_rotor_count_beyond_any_integer_of_a_file_is_out_of_range():
 def test_apply_and_read_refuse_as_the_program_does(write):
     v = transition.Vehicle(wing_area=1.5)
     before = copy.copy(v)
+    # The program's reasons, the setting named as the method's, not as --set.
     for setting in ["mass=0", "mass", "mass=[1, 2]", "propeller_thrust[3]=1", "lift_rotors=2.5", "mass=1\nwing_area=2"]:
         with pytest.raises(ValueError) as refused:
             v.apply(setting)
-        assert refused.value.args[0] == refusal("--set", setting)
+        program = refusal("--set", setting).removeprefix("--set " + setting.replace("\n", "\\n") + ": ")
+        assert refused.value.args[0] == "Vehicle.apply: " + program
         assert v == before
     with pytest.raises(KeyError) as unknown:
         v.apply("mas=30")
-    assert unknown.value.args[0] == refusal("--set", "mas=30")
+    assert unknown.value.args[0] == "Vehicle.apply: " + refusal("--set", "mas=30").removeprefix("--set mas=30: ")
     assert "nearest known key is 'mass'" in unknown.value.args[0]
     assert v == before
 

@@ -334,7 +334,10 @@ void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std:
 }
 
 void apply_setting(const std::string& setting, Vehicle& vehicle) {
-    const std::string where = "--set " + printable(setting);
+    apply_setting(setting, vehicle, "--set " + printable(setting));
+}
+
+void apply_setting(const std::string& setting, Vehicle& vehicle, const std::string& where) {
     const std::size_t equals = setting.find('=');
     if (equals == std::string::npos) {
         throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");

@@ -39,8 +39,10 @@ std::string printable(const std::string& text);
 // cannot be opened or read is refused with VehicleFileError.
 void read_vehicle_file(const std::string& path, Vehicle& vehicle);
 
-// Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
+// Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`,
+// refused after `where` ("--set SETTING" when not given).
 void apply_setting(const std::string& setting, Vehicle& vehicle);
+void apply_setting(const std::string& setting, Vehicle& vehicle, const std::string& where);
 
 // The keys of a vehicle file, in the order a written file gives them: each name, its number
 // of values (1 for a scalar), and the comment a written file gives it.
