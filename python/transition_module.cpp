@@ -26,6 +26,7 @@
 #endif
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -204,18 +205,30 @@ struct SweepRequest {
     int jobs;
 };
 
+// Whether x is a table of columns: a dict, or anything with items() (a Mapping, a pandas
+// DataFrame, whose items are its columns).
+bool is_table(py::handle x) { return PyDict_Check(x.ptr()) || (!PyUnicode_Check(x.ptr()) && py::hasattr(x, "items")); }
+
+// The columns of a table, each a key's values as a list sweep, refused after `where` KEY.
+std::vector<Sweep> columns_of(py::handle table, const std::string& call, const std::string& where) {
+    std::vector<Sweep> columns;
+    for (const py::handle item : py::iter(table.attr("items")())) {
+        const py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
+        if (!PyUnicode_Check(pair[0].ptr())) {
+            throw py::type_error(call + ": the keys are vehicle keys as strings, not " + type_name(pair[0]));
+        }
+        const std::string key = pair[0].cast<std::string>();
+        columns.push_back(list_sweep(key, numbers(pair[1], key), where + printable(key)));
+    }
+    return columns;
+}
+
 std::vector<Sweep> read_sweeps(py::handle grid) {
     std::vector<Sweep> sweeps;
     if (PyUnicode_Check(grid.ptr())) {
         sweeps.push_back(parse_sweep(grid.cast<std::string>()));
-    } else if (PyDict_Check(grid.ptr())) {
-        for (const auto& item : py::reinterpret_borrow<py::dict>(grid)) {
-            if (!PyUnicode_Check(item.first.ptr())) {
-                throw py::type_error("sweep: a grid's keys are vehicle keys as strings, not " + type_name(item.first));
-            }
-            const std::string key = item.first.cast<std::string>();
-            sweeps.push_back(list_sweep(key, numbers(item.second, key)));
-        }
+    } else if (is_table(grid)) {
+        sweeps = columns_of(grid, "sweep", "sweep of ");
     } else if (PySequence_Check(grid.ptr())) {
         for (const py::handle text : py::reinterpret_borrow<py::sequence>(grid)) {
             if (!PyUnicode_Check(text.ptr())) {
@@ -260,10 +273,11 @@ SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle j
 // be copied into the arrays take a bounded memory (about 10 MB).
 constexpr std::int64_t block = 1 << 16;
 
-py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
-    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
-    const Grid& g = request.grid;
-    const std::int64_t total = request.shard.end - request.shard.begin;
+// The designs of `shard` of g, studied on `jobs` threads, as the columns of the CSV that
+// transition-study writes for them: numpy arrays of float64, steps int64, stop and note
+// arrays of str objects (so that a text takes its own length, not the longest one's).
+py::dict table_of(const Grid& g, const Shard& shard, int jobs) {
+    const std::int64_t total = shard.end - shard.begin;
     const auto size = static_cast<py::ssize_t>(total);
     const std::size_t swept = g.sweeps().size();
 
@@ -287,11 +301,11 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
     std::vector<std::string> invalid;  // this block's notes, numbered after the earlier blocks'
     std::int64_t noted = 0;
     for (std::int64_t begin = 0; begin < total; begin += block) {
-        const Shard part{request.shard.begin + begin, request.shard.begin + std::min(total, begin + block)};
+        const Shard part{shard.begin + begin, shard.begin + std::min(total, begin + block)};
         std::int64_t done;
         {
             py::gil_scoped_release free;
-            done = study_grid(g, part, request.jobs, results.data(), [&] { return check(); });
+            done = study_grid(g, part, jobs, results.data(), [&] { return check(); });
             for (std::int64_t j = 0; j < done; ++j) {
                 const std::int64_t i = begin + j;
                 const StudyResult& r = results[static_cast<std::size_t>(j)];
@@ -319,22 +333,41 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
         invalid.clear();
     }
 
-    // String columns as numpy string arrays: each design's index into its few texts.
+    // Text columns as arrays of str objects: each design's index into its texts, the few
+    // stops and the notes of invalid designs, each text held once.
     const py::module_ numpy = py::module_::import("numpy");
+    const auto texts = [&](const py::list& all, const py::array& index) -> py::object {
+        return numpy.attr("array")(all, "dtype"_a = "object")[index];
+    };
     py::dict table;
     for (std::size_t k = 0; k < swept; ++k) table[py::str(g.sweeps()[k].value.name)] = values[k];
     for (std::size_t c = 0; c < study_column_count; ++c) {
         const py::str name(study_columns[c]);
         if (c == 0) {
-            table[name] = numpy.attr("array")(stop_names)[stops];
+            table[name] = texts(stop_names, stops);
         } else if (std::strcmp(study_columns[c], steps_column) == 0) {
             table[name] = steps;
         } else {
             table[name] = reals[c];
         }
     }
-    table["note"] = numpy.attr("array")(note_texts)[notes];
+    table["note"] = texts(note_texts, notes);
     return table;
+}
+
+py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
+    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
+    return table_of(request.grid, request.shard, request.jobs);
+}
+
+py::dict run_many(py::handle table, const Vehicle* vehicle, py::handle jobs) {
+    const int threads = threads_of(jobs);
+    if (!is_table(table)) {
+        throw py::type_error("run_many: expected a dict or a DataFrame of columns, not " + type_name(table));
+    }
+    const Grid rows = Grid::rows(vehicle_or_built_in(vehicle), columns_of(table, "run_many", "run_many column "),
+                                 "run_many", "run_many column ");
+    return table_of(rows, {0, rows.size()}, threads);
 }
 
 py::str sweep_csv(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
@@ -727,13 +760,30 @@ number of threads, 1 to 1024 (default: the machine's cores); shard=(k, n) runs t
 contiguous parts of the grid, as --shard k/n.
 
 The arrays, in the order of transition-study's CSV columns: the swept values, then the row's
-columns (float64; steps int64; stop a string array), then note (an invalid design's diagnosis,
-else ""). An empty figure is NaN, an empty step count -1. pandas.DataFrame(sweep(...)) is
+columns (float64; steps int64; stop an array of str objects, as pandas holds text), then note
+(str objects too: an invalid design's diagnosis, else ""). An empty figure is NaN, an empty
+step count -1. Each text is held once, so that the arrays take about 128 bytes a design
+whatever the notes' lengths. pandas.DataFrame(sweep(...)) is
 the CSV's table. Every figure is the double transition-study prints, whatever jobs is.
 
 Bad input raises ValueError with transition-study's message (an unknown key KeyError, a wrong
 type TypeError) before any work. The interpreter's lock is released while the designs run;
 Ctrl-C stops them and raises KeyboardInterrupt.)doc");
+    m.def("run_many", run_many, py::arg("table"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
+          R"doc(Runs designs given one per row of a table and returns their table as sweep() does.
+
+table is a dict, or a pandas DataFrame, from a key ("mass", "propeller_thrust[0]") to a
+sequence or array of its values (taken by position), every column of one length: design i
+takes value i of each, for samples that are no grid. vehicle fixes what is not given (the
+built-in aircraft by default); jobs as for sweep().
+
+The arrays are sweep()'s, one element per design in the table's order: the table's columns,
+then the row's columns and note. Every figure is the double that run() gives for that design,
+whatever jobs is.
+
+Bad input raises ValueError (an unknown key KeyError, a wrong type TypeError) before any
+work. The interpreter's lock is released while the designs run; Ctrl-C stops them and raises
+KeyboardInterrupt.)doc");
     m.def("sweep_csv", sweep_csv, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
           py::arg("shard") = py::none(),
           R"doc(The same sweep as sweep(), returned as the CSV text that transition-study writes for it,

@@ -67,6 +67,7 @@ def stub(template):
         "TRACE_DOC": doc(transition.trace, 4),
         "SWEEP_DOC": doc(transition.sweep, 4),
         "SWEEP_CSV_DOC": doc(transition.sweep_csv, 4),
+        "RUN_MANY_DOC": doc(transition.run_many, 4),
         "MINIMIZE_DOC": doc(transition.minimize, 4),
     }
     for name, text in fill.items():

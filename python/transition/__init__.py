@@ -8,6 +8,7 @@ in: every figure is the same double that transition-study prints.
     r = transition.run(v)                    # r.stop, r.event_t, r.peak_power, ...
     steps = transition.trace(v)              # numpy arrays t, a, v, x, w, lift; and Q
     table = transition.sweep({"mass": numpy.linspace(20, 30, 11)}, v)
+    rows = transition.run_many({"mass": [21.5, 27], "wing_area": [1.1, 0.9]}, v)
     csv = transition.sweep_csv(["mass=20:30:11", "lift_rotors=3,4"], v, jobs=2, shard=(1, 4))
     best, result = transition.minimize("event_w", {"mass": (20, 30)}, ["event_x>=150"])
 """
@@ -20,7 +21,7 @@ import inspect as _inspect
 from . import _transition
 from ._transition import Result, Vehicle
 
-__all__ = ["Result", "Vehicle", "minimize", "run", "sweep", "sweep_csv", "trace"]
+__all__ = ["Result", "Vehicle", "minimize", "run", "run_many", "sweep", "sweep_csv", "trace"]
 
 
 def _over(extension):
@@ -145,6 +146,11 @@ def trace(vehicle=None):
 @_over(_transition.sweep)
 def sweep(grid, vehicle=None, jobs=None, shard=None):
     return _transition.sweep(grid, vehicle, jobs, shard)
+
+
+@_over(_transition.run_many)
+def run_many(table, vehicle=None, jobs=None):
+    return _transition.run_many(table, vehicle, jobs)
 
 
 @_over(_transition.sweep_csv)

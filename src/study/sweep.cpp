@@ -101,7 +101,10 @@ Sweep parse_sweep(const std::string& text) {
 }
 
 Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
-    const std::string where = "sweep of " + printable(key);
+    return list_sweep(key, values, "sweep of " + printable(key));
+}
+
+Sweep list_sweep(const std::string& key, const std::vector<double>& values, const std::string& where) {
     Sweep s{find_value(key, where), values, 0.0, 0.0, static_cast<std::int64_t>(values.size()), where};
     if (values.empty()) throw VehicleError(where + ": expected at least one value");
     if (s.count > most_designs) throw VehicleError(where + ": more than 10^9 values");
@@ -109,8 +112,7 @@ Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
     return s;
 }
 
-Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where, const std::string& each)
-    : base_(base), sweeps_(std::move(sweeps)), size_(1) {
+void Grid::refuse_twice(const std::string& each) const {
     for (std::size_t i = 0; i < sweeps_.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             const VehicleValue &a = sweeps_[i].value, &b = sweeps_[j].value;
@@ -118,6 +120,13 @@ Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& wh
                 throw VehicleError(each + a.name + ": swept twice (also as " + each + b.name + ")");
             }
         }
+    }
+}
+
+Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where, const std::string& each)
+    : base_(base), sweeps_(std::move(sweeps)), size_(1) {
+    refuse_twice(each);
+    for (std::size_t i = 0; i < sweeps_.size(); ++i) {
         if (sweeps_[i].count > most_designs / size_) {
             throw VehicleError(where + ": a grid of more than 10^9 designs");
         }
@@ -126,6 +135,24 @@ Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& wh
     // Mixed radix, the last sweep varying fastest.
     std::int64_t stride = size_;
     for (const Sweep& s : sweeps_) strides_.push_back(stride /= s.count);
+}
+
+Grid Grid::rows(const Vehicle& base, std::vector<Sweep> columns, const std::string& where,
+                const std::string& each) {
+    Grid table(base, {}, where, each);
+    if (columns.empty()) throw VehicleError(where + ": expected at least one column");
+    for (const Sweep& s : columns) {
+        if (s.count != columns.front().count) {
+            throw VehicleError(where + ": " + s.value.name + " has " + std::to_string(s.count) + " values, " +
+                               columns.front().value.name + " " + std::to_string(columns.front().count));
+        }
+    }
+    table.sweeps_ = std::move(columns);
+    table.refuse_twice(each);
+    // Every stride 1: design i takes value i of each column.
+    table.size_ = table.sweeps_.front().count;
+    table.strides_.assign(table.sweeps_.size(), 1);
+    return table;
 }
 
 double Grid::value(std::int64_t i, std::size_t k) const {

@@ -44,8 +44,9 @@ constexpr int most_jobs = 1024;
 Sweep parse_sweep(const std::string& text);
 
 // A list sweep of `key` ("mass", "propeller_thrust[0]") over `values`, checked as a
-// --sweep list is.
+// --sweep list is, refused after `where` ("sweep of KEY" when not given).
 Sweep list_sweep(const std::string& key, const std::vector<double>& values);
+Sweep list_sweep(const std::string& key, const std::vector<double>& values, const std::string& where);
 
 // The full grid of several sweeps, the first varying slowest. Refuses a value swept twice
 // and a grid of more than most_designs designs, naming the grid `where` and each swept
@@ -54,6 +55,11 @@ class Grid {
 public:
     Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where = "--sweep",
          const std::string& each = "--sweep ");
+    // Designs that are no grid: sweeps of one length side by side, design i taking value i of
+    // each (a table's rows, one column a sweep). Refused as a grid is, and for sweeps of
+    // different lengths ("WHERE: wing_area has 2 values, mass 3").
+    static Grid rows(const Vehicle& base, std::vector<Sweep> columns, const std::string& where,
+                     const std::string& each);
     std::int64_t size() const { return size_; }
     const std::vector<Sweep>& sweeps() const { return sweeps_; }
     // Swept value k of design i.
@@ -66,6 +72,8 @@ public:
     std::string row(std::int64_t i) const;
 
 private:
+    void refuse_twice(const std::string& each) const;
+
     Vehicle base_;
     std::vector<Sweep> sweeps_;
     std::vector<std::int64_t> strides_;
