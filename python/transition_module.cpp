@@ -168,6 +168,38 @@ py::object column_value(const StudyResult& r, std::size_t column) {
     return py::float_(value);
 }
 
+// What each column of a row is, and its unit: the docstrings of Result's attributes.
+struct ColumnDoc {
+    const char* column;
+    const char* doc;
+};
+const ColumnDoc column_docs[] = {
+    {"stop", "How the run ended: \"lift\" (the wing carries the weight), \"speed\" (past 25 m/s), \"cap\" "
+             "(800 steps run) or \"invalid\" (the model left its range; see note)."},
+    {"steps", "Steps taken, an int; None for an invalid design."},
+    {"t", "Time at the end of the last step, s."},
+    {"v", "Speed at the end of the last step, m/s."},
+    {"x", "Distance flown at the end of the last step, m."},
+    {"w", "Energy drawn by the lift rotors up to the end of the last step, J."},
+    {"alpha", "Angle of attack of the last evaluation, as the row gives it in degrees, deg."},
+    {"event_t", "The moment the stop condition holds on the integrated solution, s; None when it was not "
+                "located (a run stopped by the step cap)."},
+    {"event_v", "Speed at that moment, m/s; None when not located."},
+    {"event_x", "Distance flown at that moment, m; None when not located."},
+    {"event_w", "Energy drawn by the lift rotors up to that moment, J; None when not located."},
+    {"peak_thrust", "Largest lift-rotor thrust of the run's evaluations, N."},
+    {"peak_power", "Largest induced power of the lift rotors in the run's evaluations, W."},
+    {"peak_alpha", "Largest scheduled angle of attack from rest to the located moment's speed (to the final "
+                   "speed when not located), rad."},
+};
+
+std::string column_doc(const char* column) {
+    for (const ColumnDoc& d : column_docs) {
+        if (std::strcmp(d.column, column) == 0) return d.doc;
+    }
+    return std::string("Column ") + column + " of transition-study's row (its unit not known here).";
+}
+
 py::object note(const StudyResult& r) {
     if (r.stop != Stop::invalid) return py::none();
     return py::str(describe(r.invalid));
@@ -714,7 +746,7 @@ field of the core's result bit for bit, more than the columns show (the angle of
 rad, where an invalid design left the model's range); results are hashable, and pickle (to
 worker processes too) to equal results.)doc");
     for (std::size_t c = 0; c < study_column_count; ++c) {
-        const std::string what = std::string("Column ") + study_columns[c] + " of transition-study's row.";
+        const std::string what = column_doc(study_columns[c]);
         result.def_property_readonly(
             study_columns[c], [c](const StudyResult& r) { return column_value(r, c); }, what.c_str());
     }
@@ -745,8 +777,16 @@ transition-study's row gives it. An aircraft the model cannot fly is a Result wh
 "invalid", with a note, not an exception.)doc");
     m.def("trace", trace, py::arg("vehicle") = py::none(),
           R"doc(The run's steps at full precision, as numpy float64 arrays of one element per step,
-keyed as the trace's step line: t (start of the step, s), a (m/s^2) and lift (N) of its fourth
-evaluation, and v (m/s), x (m), w (J) at its end; and Q, the weight (N), a float. An aircraft
+keyed as the trace's step line:
+
+    t (s)      the time at the start of the step
+    a (m/s^2)  the acceleration of the step's fourth evaluation
+    v (m/s)    the speed at the end of the step
+    x (m)      the distance flown at the end of the step
+    w (J)      the energy drawn by the lift rotors up to the end of the step
+    lift (N)   the wing's lift of the step's fourth evaluation
+
+and Q (N), the weight, a float. An aircraft
 for which the model leaves its range raises ValueError("the model leaves its range: ..."),
 as transition-study --trace refuses it.)doc");
     m.def("sweep", sweep, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
@@ -760,7 +800,7 @@ number of threads, 1 to 1024 (default: the machine's cores); shard=(k, n) runs t
 contiguous parts of the grid, as --shard k/n.
 
 The arrays, in the order of transition-study's CSV columns: the swept values, then the row's
-columns (float64; steps int64; stop an array of str objects, as pandas holds text), then note
+columns (float64, each in the unit that Result's attribute of that name says; steps int64; stop an array of str objects, as pandas holds text), then note
 (str objects too: an invalid design's diagnosis, else ""). An empty figure is NaN, an empty
 step count -1. Each text is held once, so that the arrays take about 128 bytes a design
 whatever the notes' lengths. pandas.DataFrame(sweep(...)) is

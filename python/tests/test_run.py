@@ -201,3 +201,18 @@ def test_every_call_has_its_signature():
         for name, member in vars(cls).items():
             if callable(member) and (not name.startswith("_") or name in ("__init__", "__eq__", "__repr__", "__str__")):
                 inspect.signature(getattr(cls, name))
+
+
+def test_every_figure_says_its_unit():
+    units = {"t": ", s", "v": ", m/s", "x": ", m", "w": ", J", "alpha": ", deg", "event_t": ", s", "event_v": ", m/s",
+             "event_x": ", m", "event_w": ", J", "peak_thrust": ", N", "peak_power": ", W", "peak_alpha": ", rad"}
+    columns = [name for name in transition.run().as_dict() if name not in ("stop", "steps", "note")]
+    assert sorted(columns) == sorted(units)
+    for name, unit in units.items():
+        doc = getattr(transition.Result, name).__doc__
+        assert doc.rstrip(".").endswith(unit) or unit + ";" in doc or unit + " " in doc, (name, doc)
+    assert "rad" not in transition.Result.alpha.__doc__ and "deg" not in transition.Result.peak_alpha.__doc__
+    steps = transition.trace.__doc__
+    for key, unit in {"t": "s", "a": "m/s^2", "v": "m/s", "x": "m", "w": "J", "lift": "N", "Q": "N"}.items():
+        assert f"{key} ({unit}" in steps or f"{key}, {unit}" in steps, key
+    assert "start of the step" in steps
