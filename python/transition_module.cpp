@@ -635,6 +635,7 @@ PYBIND11_MODULE(_transition, m) {
     // Docstrings without pybind11's signature lines: the package's functions have their own.
     py::options options;
     options.disable_function_signatures();
+    m.attr("__version__") = TRANSITION_VERSION;
 
     py::register_exception_translator([](std::exception_ptr failure) {
         try {

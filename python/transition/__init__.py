@@ -19,7 +19,7 @@ in: every figure is the same double that transition-study prints.
 import inspect as _inspect
 
 from . import _transition
-from ._transition import Result, Vehicle
+from ._transition import Result, Vehicle, __version__
 
 __all__ = ["Result", "Vehicle", "minimize", "run", "run_many", "sweep", "sweep_csv", "trace"]
 
