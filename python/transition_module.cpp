@@ -288,11 +288,13 @@ SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle j
     const int threads = threads_of(jobs);
     std::int64_t k = 1, n = 1;
     if (!shard.is_none()) {
-        const bool pair = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr()) && py::len(shard) == 2;
-        if (!pair || !is_integer(shard[py::int_(0)]) || !is_integer(shard[py::int_(1)])) {
+        // By position, as any sequence of numbers.
+        const bool sequence = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr());
+        const py::list pair = sequence ? py::list(py::reinterpret_borrow<py::object>(shard)) : py::list();
+        if (pair.size() != 2 || !is_integer(pair[0]) || !is_integer(pair[1])) {
             throw py::type_error("shard: expected a pair of ints (k, n), not " + type_name(shard));
         }
-        const std::string part = integer_text(shard[py::int_(0)]), parts = integer_text(shard[py::int_(1)]);
+        const std::string part = integer_text(pair[0]), parts = integer_text(pair[1]);
         check_shard(part, parts, "shard=(" + part + ", " + parts + ")", k, n);
     }
     std::vector<Sweep> sweeps = read_sweeps(grid);

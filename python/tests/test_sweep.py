@@ -139,6 +139,10 @@ def test_a_sweep_is_refused_before_any_work_as_the_program_refuses_it():
         if arguments:
             reason = message.split(": ", 1)[1].replace("sweep of ", "--sweep ").replace("k must", "K must").replace("n must", "N must")
             assert refusal(*arguments).split(": ", 1)[1] == reason
+    import pandas
+
+    with pytest.raises(ValueError, match=r"^shard=\(5, 4\): k must be from 1 to 4, not 5$"):
+        transition.sweep(["mass=20:30:2"], shard=pandas.Series([5, 4], index=[1, 0]))
     with pytest.raises(ValueError) as twice:
         transition.sweep({"propeller_thrust[0]": [40, 45], "propeller_thrust[00]": [1]})
     assert twice.value.args[0] == "sweep of propeller_thrust[00]: swept twice (also as sweep of propeller_thrust[0])"
