@@ -2,6 +2,8 @@
 // and sweeps of the C++ core, unchanged. Every figure is the double the core computes, the
 // same that transition-study prints with 17 digits; every check and message is the core's.
 // Long work runs with the interpreter's lock released, and a sweep gives way to Ctrl-C.
+// The package's own Python (transition/__init__.py) puts the functions below under their
+// signatures and makes the classes' methods of them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
