@@ -18,6 +18,7 @@ write that fails is said in one line, exit status 1.
 """
 
 import argparse
+import errno
 import os
 import sys
 
@@ -91,8 +92,16 @@ def main(argv):
     try:
         vehicle = transition.Vehicle.read(args.vehicle) if args.vehicle else transition.Vehicle()
         for setting in args.set:
-            vehicle.apply(setting)
+            try:
+                vehicle.apply(setting)
+            except (KeyError, ValueError) as error:
+                # The package names the method; transition-study names its option.
+                refuse(f"{me}: --set {setting}" + error.args[0].removeprefix("Vehicle.apply"))
         header = transition.sweep_csv(args.sweep, vehicle, jobs=1, shard=(1, most_designs))
+    except OSError as error:
+        # The vehicle file: open()'s error, in transition-study's words.
+        reason = "is a directory, not a vehicle file" if error.errno == errno.EISDIR else f"cannot read it: {error.strerror}"
+        refuse(f"{error.filename}: {reason}")
     except (KeyError, ValueError) as error:
         message = error.args[0]
         refuse(message if args.vehicle and not message.startswith("-") else f"{me}: {message}")

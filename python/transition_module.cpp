@@ -2,16 +2,21 @@
 // and sweeps of the C++ core, unchanged. Every figure is the double the core computes, the
 // same that transition-study prints with 17 digits; every check and message is the core's.
 // Long work runs with the interpreter's lock released, and a sweep gives way to Ctrl-C.
+// The package's own Python (transition/__init__.py) puts the functions below under their
+// signatures and makes the classes' methods of them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "flight_model/flight_model.h"
@@ -23,6 +28,7 @@
 #endif
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -82,23 +88,45 @@ py::int_ integer(py::handle x) {
 
 std::string integer_text(py::handle x) { return py::str(integer(x)); }
 
-// A whole number for the rotor count: an int or a numpy integer, not a float.
-double count(py::handle x, const std::string& name) {
+// A whole number for the rotor count, as the digits of an int or a numpy integer (not a
+// float), so that the core sees the very integer given, of any size.
+std::string count(py::handle x, const std::string& name) {
     if (!is_integer(x)) throw py::type_error(name + ": expected an int, not " + type_name(x));
-    return number(integer(x), name);
+    return integer_text(x);
 }
 
-// The numbers of a sequence (a list, a tuple, a 1-D numpy array), not of a string.
+// The numbers of a sequence, by position: a list, a tuple, anything numpy's array protocol
+// takes (a 1-D numpy array, a pandas Series, whose [i] is a label, not a position) or that
+// iterates in order; not a string, and not a mapping (whose order is not its values').
 std::vector<double> numbers(py::handle x, const std::string& name) {
-    if (PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr()) || !PySequence_Check(x.ptr())) {
-        throw py::type_error(name + ": expected a sequence of numbers, not " + type_name(x));
+    const auto refuse = [&] { return py::type_error(name + ": expected a sequence of numbers, not " + type_name(x)); };
+    if (PyUnicode_Check(x.ptr()) || PyBytes_Check(x.ptr()) || PyByteArray_Check(x.ptr()) || PyDict_Check(x.ptr())) {
+        throw refuse();
     }
-    const py::sequence values = py::reinterpret_borrow<py::sequence>(x);
     std::vector<double> all;
-    all.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        all.push_back(number(values[i], name + "[" + std::to_string(i) + "]"));
+    py::object items = py::reinterpret_borrow<py::object>(x);
+    if (py::hasattr(x, "__array__") || PyObject_CheckBuffer(x.ptr())) {
+        const py::module_ numpy = py::module_::import("numpy");
+        const py::array array = numpy.attr("asarray")(x);
+        const char kind = array.dtype().kind();
+        if (array.ndim() != 1) {
+            throw py::type_error(name + ": expected a sequence of numbers, not an array of " +
+                                 std::to_string(array.ndim()) + " dimensions");
+        }
+        if (kind == 'f' || kind == 'i' || kind == 'u') {
+            const auto values = numpy.attr("ascontiguousarray")(array, "float64").cast<py::array_t<double>>();
+            all.assign(values.data(), values.data() + values.size());
+            return all;
+        }
+        if (kind != 'O') {
+            throw py::type_error(name + ": expected numbers, not an array of " + std::string(py::str(array.dtype())));
+        }
+        items = array;  // objects: each checked below, in order
+    } else if (!PySequence_Check(x.ptr())) {
+        throw refuse();
     }
+    std::size_t i = 0;
+    for (const py::handle item : py::iter(items)) all.push_back(number(item, name + "[" + std::to_string(i++) + "]"));
     return all;
 }
 
@@ -114,7 +142,7 @@ py::object key_value(const Vehicle& v, const VehicleKey& k) {
 // Sets key k of v from a Python value through the file's checks; refused, v is unchanged.
 void set_key(Vehicle& v, const VehicleKey& k, py::handle x) {
     if (k.name == rotor_key) {
-        assign_key(k.name, {count(x, k.name)}, v);
+        assign_count(k.name, count(x, k.name), v);
     } else if (k.length == 1) {
         assign_key(k.name, {number(x, k.name)}, v);
     } else {
@@ -140,6 +168,38 @@ py::object column_value(const StudyResult& r, std::size_t column) {
     if (!study_figure(r, column, value)) return py::none();
     if (std::strcmp(study_columns[column], steps_column) == 0) return py::int_(static_cast<long long>(value));
     return py::float_(value);
+}
+
+// What each column of a row is, and its unit: the docstrings of Result's attributes.
+struct ColumnDoc {
+    const char* column;
+    const char* doc;
+};
+const ColumnDoc column_docs[] = {
+    {"stop", "How the run ended: \"lift\" (the wing carries the weight), \"speed\" (past 25 m/s), \"cap\" "
+             "(800 steps run) or \"invalid\" (the model left its range; see note)."},
+    {"steps", "Steps taken, an int; None for an invalid design."},
+    {"t", "Time at the end of the last step, s."},
+    {"v", "Speed at the end of the last step, m/s."},
+    {"x", "Distance flown at the end of the last step, m."},
+    {"w", "Energy drawn by the lift rotors up to the end of the last step, J."},
+    {"alpha", "Angle of attack of the last evaluation, as the row gives it in degrees, deg."},
+    {"event_t", "The moment the stop condition holds on the integrated solution, s; None when it was not "
+                "located (a run stopped by the step cap)."},
+    {"event_v", "Speed at that moment, m/s; None when not located."},
+    {"event_x", "Distance flown at that moment, m; None when not located."},
+    {"event_w", "Energy drawn by the lift rotors up to that moment, J; None when not located."},
+    {"peak_thrust", "Largest lift-rotor thrust of the run's evaluations, N."},
+    {"peak_power", "Largest induced power of the lift rotors in the run's evaluations, W."},
+    {"peak_alpha", "Largest scheduled angle of attack from rest to the located moment's speed (to the final "
+                   "speed when not located), rad."},
+};
+
+std::string column_doc(const char* column) {
+    for (const ColumnDoc& d : column_docs) {
+        if (std::strcmp(d.column, column) == 0) return d.doc;
+    }
+    return std::string("Column ") + column + " of transition-study's row (its unit not known here).";
 }
 
 py::object note(const StudyResult& r) {
@@ -179,18 +239,30 @@ struct SweepRequest {
     int jobs;
 };
 
+// Whether x is a table of columns: a dict, or anything with items() (a Mapping, a pandas
+// DataFrame, whose items are its columns).
+bool is_table(py::handle x) { return PyDict_Check(x.ptr()) || (!PyUnicode_Check(x.ptr()) && py::hasattr(x, "items")); }
+
+// The columns of a table, each a key's values as a list sweep, refused after `where` KEY.
+std::vector<Sweep> columns_of(py::handle table, const std::string& call, const std::string& where) {
+    std::vector<Sweep> columns;
+    for (const py::handle item : py::iter(table.attr("items")())) {
+        const py::tuple pair = py::reinterpret_borrow<py::object>(item).cast<py::tuple>();
+        if (!PyUnicode_Check(pair[0].ptr())) {
+            throw py::type_error(call + ": the keys are vehicle keys as strings, not " + type_name(pair[0]));
+        }
+        const std::string key = pair[0].cast<std::string>();
+        columns.push_back(list_sweep(key, numbers(pair[1], key), where + printable(key)));
+    }
+    return columns;
+}
+
 std::vector<Sweep> read_sweeps(py::handle grid) {
     std::vector<Sweep> sweeps;
     if (PyUnicode_Check(grid.ptr())) {
         sweeps.push_back(parse_sweep(grid.cast<std::string>()));
-    } else if (PyDict_Check(grid.ptr())) {
-        for (const auto& item : py::reinterpret_borrow<py::dict>(grid)) {
-            if (!PyUnicode_Check(item.first.ptr())) {
-                throw py::type_error("sweep: a grid's keys are vehicle keys as strings, not " + type_name(item.first));
-            }
-            const std::string key = item.first.cast<std::string>();
-            sweeps.push_back(list_sweep(key, numbers(item.second, key)));
-        }
+    } else if (is_table(grid)) {
+        sweeps = columns_of(grid, "sweep", "sweep of ");
     } else if (PySequence_Check(grid.ptr())) {
         for (const py::handle text : py::reinterpret_borrow<py::sequence>(grid)) {
             if (!PyUnicode_Check(text.ptr())) {
@@ -210,21 +282,25 @@ std::vector<Sweep> read_sweeps(py::handle grid) {
 int threads_of(py::handle jobs) {
     if (jobs.is_none()) return default_jobs();
     if (!is_integer(jobs)) throw py::type_error("jobs: expected an int, not " + type_name(jobs));
-    return parse_jobs(integer_text(jobs));
+    const std::string threads = integer_text(jobs);
+    return check_jobs(threads, "jobs=" + threads);
 }
 
 SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
     const int threads = threads_of(jobs);
     std::int64_t k = 1, n = 1;
     if (!shard.is_none()) {
-        const bool pair = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr()) && py::len(shard) == 2;
-        if (!pair || !is_integer(shard[py::int_(0)]) || !is_integer(shard[py::int_(1)])) {
+        // By position, as any sequence of numbers.
+        const bool sequence = PySequence_Check(shard.ptr()) && !PyUnicode_Check(shard.ptr());
+        const py::list pair = sequence ? py::list(py::reinterpret_borrow<py::object>(shard)) : py::list();
+        if (pair.size() != 2 || !is_integer(pair[0]) || !is_integer(pair[1])) {
             throw py::type_error("shard: expected a pair of ints (k, n), not " + type_name(shard));
         }
-        parse_shard(integer_text(shard[py::int_(0)]) + "/" + integer_text(shard[py::int_(1)]), k, n);
+        const std::string part = integer_text(pair[0]), parts = integer_text(pair[1]);
+        check_shard(part, parts, "shard=(" + part + ", " + parts + ")", k, n);
     }
     std::vector<Sweep> sweeps = read_sweeps(grid);
-    Grid whole(vehicle_or_built_in(vehicle), std::move(sweeps));
+    Grid whole(vehicle_or_built_in(vehicle), std::move(sweeps), "sweep", "sweep of ");
     const Shard part = shard_of(whole.size(), k, n);
     return {std::move(whole), part, threads};
 }
@@ -233,10 +309,11 @@ SweepRequest sweep_request(py::handle grid, const Vehicle* vehicle, py::handle j
 // be copied into the arrays take a bounded memory (about 10 MB).
 constexpr std::int64_t block = 1 << 16;
 
-py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
-    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
-    const Grid& g = request.grid;
-    const std::int64_t total = request.shard.end - request.shard.begin;
+// The designs of `shard` of g, studied on `jobs` threads, as the columns of the CSV that
+// transition-study writes for them: numpy arrays of float64, steps int64, stop and note
+// arrays of str objects (so that a text takes its own length, not the longest one's).
+py::dict table_of(const Grid& g, const Shard& shard, int jobs) {
+    const std::int64_t total = shard.end - shard.begin;
     const auto size = static_cast<py::ssize_t>(total);
     const std::size_t swept = g.sweeps().size();
 
@@ -260,11 +337,11 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
     std::vector<std::string> invalid;  // this block's notes, numbered after the earlier blocks'
     std::int64_t noted = 0;
     for (std::int64_t begin = 0; begin < total; begin += block) {
-        const Shard part{request.shard.begin + begin, request.shard.begin + std::min(total, begin + block)};
+        const Shard part{shard.begin + begin, shard.begin + std::min(total, begin + block)};
         std::int64_t done;
         {
             py::gil_scoped_release free;
-            done = study_grid(g, part, request.jobs, results.data(), [&] { return check(); });
+            done = study_grid(g, part, jobs, results.data(), [&] { return check(); });
             for (std::int64_t j = 0; j < done; ++j) {
                 const std::int64_t i = begin + j;
                 const StudyResult& r = results[static_cast<std::size_t>(j)];
@@ -292,22 +369,41 @@ py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::han
         invalid.clear();
     }
 
-    // String columns as numpy string arrays: each design's index into its few texts.
+    // Text columns as arrays of str objects: each design's index into its texts, the few
+    // stops and the notes of invalid designs, each text held once.
     const py::module_ numpy = py::module_::import("numpy");
+    const auto texts = [&](const py::list& all, const py::array& index) -> py::object {
+        return numpy.attr("array")(all, "dtype"_a = "object")[index];
+    };
     py::dict table;
     for (std::size_t k = 0; k < swept; ++k) table[py::str(g.sweeps()[k].value.name)] = values[k];
     for (std::size_t c = 0; c < study_column_count; ++c) {
         const py::str name(study_columns[c]);
         if (c == 0) {
-            table[name] = numpy.attr("array")(stop_names)[stops];
+            table[name] = texts(stop_names, stops);
         } else if (std::strcmp(study_columns[c], steps_column) == 0) {
             table[name] = steps;
         } else {
             table[name] = reals[c];
         }
     }
-    table["note"] = numpy.attr("array")(note_texts)[notes];
+    table["note"] = texts(note_texts, notes);
     return table;
+}
+
+py::dict sweep(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
+    const SweepRequest request = sweep_request(grid, vehicle, jobs, shard);
+    return table_of(request.grid, request.shard, request.jobs);
+}
+
+py::dict run_many(py::handle table, const Vehicle* vehicle, py::handle jobs) {
+    const int threads = threads_of(jobs);
+    if (!is_table(table)) {
+        throw py::type_error("run_many: expected a dict or a DataFrame of columns, not " + type_name(table));
+    }
+    const Grid rows = Grid::rows(vehicle_or_built_in(vehicle), columns_of(table, "run_many", "run_many column "),
+                                 "run_many", "run_many column ");
+    return table_of(rows, {0, rows.size()}, threads);
 }
 
 py::str sweep_csv(py::handle grid, const Vehicle* vehicle, py::handle jobs, py::handle shard) {
@@ -418,6 +514,121 @@ std::string result_repr(const StudyResult& r) {
     return text + ", note=" + std::string(py::repr(note(r))) + ")";
 }
 
+// A result's state, for pickling and equality: every field of the core's result, not only
+// its columns (the angle of attack in rad, not the degrees of alpha; where an invalid design
+// left the model's range), each exactly: a real as the 64 bits of its double, so that
+// -0.0, infinities and NaNs come back as they were, under any pickle protocol.
+template <class Visit, class... Fields>
+void visit_fields(Visit& visit, Fields&... fields);
+
+template <class Visit, class T>
+void visit_field(Visit& visit, T& field) {
+    if constexpr (std::is_array_v<T>) {
+        for (auto& element : field) visit_field(visit, element);
+    } else if constexpr (std::is_same_v<std::remove_const_t<T>, Invalid>) {
+        auto& [quantity, value, t, step] = field;
+        visit_fields(visit, quantity, value, t, step);
+    } else {
+        visit(field);
+    }
+}
+
+template <class Visit, class... Fields>
+void visit_fields(Visit& visit, Fields&... fields) {
+    (visit_field(visit, fields), ...);
+}
+
+// Every field of r, in order, to visit: the one place that a result's state is made from and
+// read back into. A field added to StudyResult joins here: the binding below does not compile
+// with one name too few.
+template <class R, class Visit>
+void each_field(R& r, Visit&& visit) {
+    auto& [stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha, invalid] = r;
+    visit_fields(visit, stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha,
+                 invalid);
+}
+
+struct StateWriter {
+    py::list& state;
+    void operator()(Stop stop) const { state.append(static_cast<int>(stop)); }
+    void operator()(int n) const { state.append(n); }
+    void operator()(bool b) const { state.append(b); }
+    void operator()(double x) const {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        state.append(bits);
+    }
+    void operator()(const char* name) const {
+        if (name == nullptr) {
+            state.append(py::none());
+        } else {
+            state.append(name);
+        }
+    }
+};
+
+py::tuple result_state(const StudyResult& r) {
+    py::list state;
+    each_field(r, StateWriter{state});
+    return py::tuple(state);
+}
+
+// A result read back from its state, with the name of the quantity that left the model's
+// range held beside it (the core's results point at names of static storage).
+struct RestoredResult {
+    StudyResult result{};
+    std::string quantity;
+};
+
+struct StateReader {
+    const py::tuple& state;
+    RestoredResult& restored;
+    std::size_t next = 0;
+
+    py::handle take(bool (*kind)(PyObject*)) {
+        if (next >= state.size()) throw py::value_error("Result state: too few fields");
+        const py::handle item = state[next++];
+        if (!kind(item.ptr())) throw py::type_error("Result state: field " + std::to_string(next - 1) + " is a " + type_name(item));
+        return item;
+    }
+    static bool whole(PyObject* x) { return PyLong_Check(x) && !PyBool_Check(x); }
+    static bool boolean(PyObject* x) { return PyBool_Check(x); }
+    static bool name(PyObject* x) { return x == Py_None || PyUnicode_Check(x); }
+
+    void operator()(Stop& stop) {
+        const int kind = take(whole).cast<int>();
+        if (kind < 0 || kind > static_cast<int>(Stop::invalid)) throw py::value_error("Result state: no stop " + std::to_string(kind));
+        stop = static_cast<Stop>(kind);
+    }
+    void operator()(int& n) { n = take(whole).cast<int>(); }
+    void operator()(bool& b) { b = take(boolean).ptr() == Py_True; }
+    void operator()(double& x) {
+        const auto bits = take(whole).cast<std::uint64_t>();
+        std::memcpy(&x, &bits, sizeof x);
+    }
+    void operator()(const char*& quantity) {
+        const py::handle item = take(name);
+        if (item.is_none()) {
+            quantity = nullptr;
+        } else {
+            restored.quantity = item.cast<std::string>();
+            quantity = restored.quantity.c_str();
+        }
+    }
+};
+
+std::shared_ptr<StudyResult> result_from_state(const py::tuple& state) {
+    auto restored = std::make_shared<RestoredResult>();
+    StateReader reader{state, *restored};
+    try {
+        each_field(restored->result, reader);
+    } catch (const py::cast_error&) {
+        throw py::value_error("Result state: a field out of range");
+    }
+    if (reader.next != state.size()) throw py::value_error("Result state: too many fields");
+    return std::shared_ptr<StudyResult>(restored, &restored->result);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_transition, m) {
@@ -425,6 +636,10 @@ PYBIND11_MODULE(_transition, m) {
     // transition.Result, in their reprs, pickles and the signatures of the calls below.
     const py::object own_name = m.attr("__name__");
     m.attr("__name__") = "transition";
+    // Docstrings without pybind11's signature lines: the package's functions have their own.
+    py::options options;
+    options.disable_function_signatures();
+    m.attr("__version__") = TRANSITION_VERSION;
 
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
@@ -436,28 +651,33 @@ PYBIND11_MODULE(_transition, m) {
         }
     });
 
-    py::class_<Vehicle> vehicle(m, "Vehicle", R"doc(An aircraft: the keys of a vehicle file, each an attribute.
+    // The classes are plain Python classes (their metaclass is type), as the stubs say; the
+    // package's own Python code gives them their methods, with real signatures, over the
+    // functions below, whose docstrings become the methods'.
+    const py::metaclass plain(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::class_<Vehicle> vehicle(m, "Vehicle", plain, R"doc(An aircraft: the keys of a vehicle file, each an attribute.
 
 Vehicle() is the built-in aircraft; Vehicle(mass=30, propeller_thrust=[45, -1.0136, 0.0145])
 changes the keys given, as keywords, and keeps the built-in aircraft's values for the others.
 SI units, angles in radians, polynomial coefficients in ascending powers. A scalar key is a
-float, a polynomial a tuple of floats, lift_rotors an int. Setting a key checks it as a
-vehicle file's value is checked: a bad value raises ValueError with the file's message,
-naming the key, and leaves the vehicle as it was; a value of the wrong type raises
-TypeError, and so does an unknown keyword.
+float, a polynomial a tuple of floats (given as any sequence, taken by position), lift_rotors
+an int. Setting a key checks it as a vehicle file's value is checked: a bad value raises
+ValueError with the file's message, naming the key, and leaves the vehicle as it was; a value
+of the wrong type raises TypeError, and so does an unknown keyword.
 
 str(v) is the vehicle as a vehicle file that reads back to the same doubles (transition-study
---show-vehicle); repr(v) evaluates back to an equal Vehicle. v1 == v2 compares every value
-bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy them.)doc");
+--show-vehicle); repr(v) evaluates back to an equal Vehicle; v.as_dict() gives the keys in
+the file's order, and Vehicle(**v.as_dict()) == v. v1 == v2 compares every value bit for bit,
+as doubles: -0.0 and 0.0 differ. Vehicles pickle (to worker processes too), and copy.copy
+them.)doc");
     vehicle.def(py::init([](const py::kwargs& given) {
-                    Vehicle v = built_in_vehicle;
-                    for (const auto& item : given) {
-                        const std::string name = item.first.cast<std::string>();
-                        set_key(v, known_key(name, "Vehicle()"), item.second);
-                    }
-                    return v;
-                }),
-                "The built-in aircraft with the keys given as keywords changed, e.g. Vehicle(mass=30).");
+        Vehicle v = built_in_vehicle;
+        for (const auto& item : given) {
+            const std::string name = item.first.cast<std::string>();
+            set_key(v, known_key(name, "Vehicle()"), item.second);
+        }
+        return v;
+    }));
     for (const VehicleKey& k : keys()) {
         const std::string what = k.name == rotor_key ? "int, " + k.what
                                  : k.length == 1     ? "float, " + k.what
@@ -466,73 +686,78 @@ bit for bit, as doubles: -0.0 and 0.0 differ. Vehicles pickle, and copy.copy the
             k.name.c_str(), [k](const Vehicle& v) { return key_value(v, k); },
             [k](Vehicle& v, py::handle x) { set_key(v, k, x); }, what.c_str());
     }
-    vehicle.def_static(
-        "read",
+    m.def(
+        "_read_vehicle",
         [](const py::object& path) {
             const py::object name = py::module_::import("os").attr("fspath")(path);
             if (!PyUnicode_Check(name.ptr())) throw py::type_error("Vehicle.read: expected a str path, not bytes");
             Vehicle v = built_in_vehicle;
             try {
                 read_vehicle_file(name.cast<std::string>(), v);
+            } catch (const VehicleFileError& e) {
+                // As open() raises it: OSError(errno, strerror, filename), the subclass
+                // for the errno (FileNotFoundError, IsADirectoryError, ...).
+                errno = e.error;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+                throw py::error_already_set();
             } catch (const VehicleError& e) {
                 throw py::value_error(e.what());
             }
             return v;
         },
-        py::arg("path"),
         R"doc(The aircraft of the vehicle file at `path` (str or os.PathLike): the built-in aircraft
-with the file's keys. What is not a vehicle file raises ValueError with transition-study's
-message, such as "mine.toml:2: unknown key 'mas'; the nearest known key is 'mass'".)doc");
-    vehicle.def(
-        "set",
+with the file's keys. A file that cannot be opened or read raises OSError as open() does
+(FileNotFoundError, IsADirectoryError, PermissionError, with errno and filename); a path with
+a NUL byte raises ValueError. What is not a vehicle file raises ValueError with
+transition-study's message, such as "mine.toml:2: unknown key 'mas'; the nearest known key
+is 'mass'".)doc");
+    m.def(
+        "_set",
         [](Vehicle& v, const std::string& name, py::handle x) {
             const VehicleValue value = find_value(name, "Vehicle.set");
             set_value(value, number(x, name), v, "Vehicle.set");
         },
-        py::arg("name"), py::arg("value"),
         R"doc(Sets one number: a scalar key ("mass") or one coefficient ("propeller_thrust[0]").
 An unknown key raises KeyError; a bad name or value ValueError; the vehicle is then unchanged.)doc");
-    vehicle.def(
-        "apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v); }, py::arg("setting"),
+    m.def(
+        "_apply", [](Vehicle& v, const std::string& setting) { apply_setting(setting, v, "Vehicle.apply"); },
         R"doc(Applies one setting as transition-study's --set takes it: "mass=30",
 "propeller_thrust[0]=45", "angle_of_attack=[0, 0, 0, 0]". An unknown key raises KeyError,
-anything else that is not a setting ValueError, with --set's message; the vehicle is then
-unchanged.)doc");
-    vehicle.def("__str__", [](const Vehicle& v) { return vehicle_file_text(v); });
-    vehicle.def("__repr__", vehicle_repr);
-    vehicle.def("__eq__", [](const Vehicle& a, const py::object& b) -> py::object {
-        if (!py::isinstance<Vehicle>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(same(a, b.cast<const Vehicle&>()));
-    });
-    vehicle.def(py::pickle(
+anything else that is not a setting ValueError, with --set's reason ("Vehicle.apply: mass:
+must be greater than 0, not 0"); the vehicle is then unchanged.)doc");
+    m.def(
+        "_vehicle_dict",
         [](const Vehicle& v) {
-            py::dict state;
-            for (const VehicleKey& k : keys()) state[py::str(k.name)] = key_value(v, k);
-            return state;
+            py::dict all;
+            for (const VehicleKey& k : keys()) all[py::str(k.name)] = key_value(v, k);
+            return all;
         },
-        [](const py::dict& state) {
-            Vehicle v = built_in_vehicle;
-            for (const auto& item : state) {
-                set_key(v, known_key(item.first.cast<std::string>(), "Vehicle.__setstate__"), item.second);
-            }
-            return v;
-        }));
+        R"doc(The keys and their values as a dict, in the order of a vehicle file; Vehicle(**v.as_dict())
+is a Vehicle equal to v.)doc");
+    m.def("_vehicle_text", vehicle_file_text);
+    m.def("_vehicle_repr", vehicle_repr);
+    m.def("_same_vehicle", same);
 
-    py::class_<StudyResult> result(m, "Result", R"doc(How one aircraft's run went: the columns of transition-study's row, each an attribute.
+    py::class_<StudyResult, std::shared_ptr<StudyResult>> result(m, "Result", plain, R"doc(How one aircraft's run went: the columns of transition-study's row, each an attribute.
 
 stop is "lift", "speed", "cap" or "invalid"; steps an int; every other column a float, in the
-row's units (the README's table of them), None where the row's field is empty (the event
+row's units (each attribute says its own), None where the row's field is empty (the event
 columns of a run stopped by the step cap, everything but stop for an invalid design). note
 is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12.35 s (step
-248)"), else None. as_dict() gives the columns and the note in the row's order.)doc");
+248)"), else None. as_dict() gives the columns and the note in the row's order.
+
+Results are made by run() and minimize(), not by calling Result. r1 == r2 compares every
+field of the core's result bit for bit, more than the columns show (the angle of attack in
+rad, where an invalid design left the model's range); results are hashable, and pickle (to
+worker processes too) to equal results.)doc");
     for (std::size_t c = 0; c < study_column_count; ++c) {
-        const std::string what = std::string("Column ") + study_columns[c] + " of transition-study's row.";
+        const std::string what = column_doc(study_columns[c]);
         result.def_property_readonly(
             study_columns[c], [c](const StudyResult& r) { return column_value(r, c); }, what.c_str());
     }
     result.def_property_readonly("note", note, "An invalid design's diagnosis, else None.");
-    result.def(
-        "as_dict",
+    m.def(
+        "_result_dict",
         [](const StudyResult& r) {
             py::dict all;
             for (std::size_t c = 0; c < study_column_count; ++c) all[study_columns[c]] = column_value(r, c);
@@ -540,7 +765,9 @@ is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12
             return all;
         },
         "The row's columns, then note, as a dict in that order.");
-    result.def("__repr__", result_repr);
+    m.def("_result_repr", result_repr);
+    m.def("_result_state", result_state);
+    m.def("_result_from_state", result_from_state);
 
     m.def(
         "run",
@@ -550,13 +777,21 @@ is an invalid design's diagnosis ("propeller thrust -0.5 N is negative at t = 12
             return study_vehicle(p);
         },
         py::arg("vehicle") = py::none(),
-        R"doc(Runs one aircraft (the built-in one by default) and returns its Result, as
+        R"doc(Runs one aircraft, `vehicle` (the built-in one when None), and returns its Result, as
 transition-study's row gives it. An aircraft the model cannot fly is a Result whose stop is
 "invalid", with a note, not an exception.)doc");
     m.def("trace", trace, py::arg("vehicle") = py::none(),
           R"doc(The run's steps at full precision, as numpy float64 arrays of one element per step,
-keyed as the trace's step line: t (start of the step, s), a (m/s^2) and lift (N) of its fourth
-evaluation, and v (m/s), x (m), w (J) at its end; and Q, the weight (N), a float. An aircraft
+keyed as the trace's step line:
+
+    t (s)      the time at the start of the step
+    a (m/s^2)  the acceleration of the step's fourth evaluation
+    v (m/s)    the speed at the end of the step
+    x (m)      the distance flown at the end of the step
+    w (J)      the energy drawn by the lift rotors up to the end of the step
+    lift (N)   the wing's lift of the step's fourth evaluation
+
+and Q (N), the weight, a float. An aircraft
 for which the model leaves its range raises ValueError("the model leaves its range: ..."),
 as transition-study --trace refuses it.)doc");
     m.def("sweep", sweep, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
@@ -570,13 +805,30 @@ number of threads, 1 to 1024 (default: the machine's cores); shard=(k, n) runs t
 contiguous parts of the grid, as --shard k/n.
 
 The arrays, in the order of transition-study's CSV columns: the swept values, then the row's
-columns (float64; steps int64; stop a string array), then note (an invalid design's diagnosis,
-else ""). An empty figure is NaN, an empty step count -1. pandas.DataFrame(sweep(...)) is
+columns (float64, each in the unit that Result's attribute of that name says; steps int64; stop an array of str objects, as pandas holds text), then note
+(str objects too: an invalid design's diagnosis, else ""). An empty figure is NaN, an empty
+step count -1. Each text is held once, so that the arrays take about 128 bytes a design
+whatever the notes' lengths. pandas.DataFrame(sweep(...)) is
 the CSV's table. Every figure is the double transition-study prints, whatever jobs is.
 
 Bad input raises ValueError with transition-study's message (an unknown key KeyError, a wrong
 type TypeError) before any work. The interpreter's lock is released while the designs run;
 Ctrl-C stops them and raises KeyboardInterrupt.)doc");
+    m.def("run_many", run_many, py::arg("table"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
+          R"doc(Runs designs given one per row of a table and returns their table as sweep() does.
+
+table is a dict, or a pandas DataFrame, from a key ("mass", "propeller_thrust[0]") to a
+sequence or array of its values (taken by position), every column of one length: design i
+takes value i of each, for samples that are no grid. vehicle fixes what is not given (the
+built-in aircraft by default); jobs as for sweep().
+
+The arrays are sweep()'s, one element per design in the table's order: the table's columns,
+then the row's columns and note. Every figure is the double that run() gives for that design,
+whatever jobs is.
+
+Bad input raises ValueError (an unknown key KeyError, a wrong type TypeError) before any
+work. The interpreter's lock is released while the designs run; Ctrl-C stops them and raises
+KeyboardInterrupt.)doc");
     m.def("sweep_csv", sweep_csv, py::arg("grid"), py::arg("vehicle") = py::none(), py::arg("jobs") = py::none(),
           py::arg("shard") = py::none(),
           R"doc(The same sweep as sweep(), returned as the CSV text that transition-study writes for it,

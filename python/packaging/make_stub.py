@@ -59,6 +59,7 @@ def stub(template):
         "READ_DOC": doc(transition.Vehicle.read, 8),
         "SET_DOC": doc(transition.Vehicle.set, 8),
         "APPLY_DOC": doc(transition.Vehicle.apply, 8),
+        "VEHICLE_AS_DICT_DOC": doc(transition.Vehicle.as_dict, 8),
         "RESULT_DOC": doc(transition.Result, 4),
         "RESULT_COLUMNS": "".join(columns),
         "AS_DICT_DOC": doc(transition.Result.as_dict, 8),
@@ -66,6 +67,7 @@ def stub(template):
         "TRACE_DOC": doc(transition.trace, 4),
         "SWEEP_DOC": doc(transition.sweep, 4),
         "SWEEP_CSV_DOC": doc(transition.sweep_csv, 4),
+        "RUN_MANY_DOC": doc(transition.run_many, 4),
         "MINIMIZE_DOC": doc(transition.minimize, 4),
     }
     for name, text in fill.items():

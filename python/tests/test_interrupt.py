@@ -19,11 +19,12 @@ import os, sys, time
 import transition
 threads = lambda: len(os.listdir("/proc/self/task"))
 # numpy imported, and its BLAS's own threads started (OpenBLAS starts one per core), first.
-transition.{call}(["mass=20:30:2"], jobs=1)
+import numpy
+transition.{call}({small}, jobs=1)
 before = threads()
 print("started", flush=True)
 try:
-    transition.{call}(["mass=20:30:1000000"], jobs=2)
+    transition.{call}({large}, jobs=2)
 except KeyboardInterrupt:
     print("interrupted", repr(time.monotonic()), before, threads(), flush=True)
     raise
@@ -31,9 +32,15 @@ print("finished", flush=True)
 """
 
 
-@pytest.mark.parametrize("call", ["sweep", "sweep_csv"])
-def test_ctrl_c_stops_a_long_sweep_at_once(call):
-    child = subprocess.Popen([sys.executable, "-c", CHILD.replace("{call}", call)], stdout=subprocess.PIPE,
+SWEEPS = [("sweep", '["mass=20:30:2"]', '["mass=20:30:1000000"]'),
+          ("sweep_csv", '["mass=20:30:2"]', '["mass=20:30:1000000"]'),
+          ("run_many", '{"mass": [20, 30]}', '{"mass": numpy.linspace(20, 30, 1000000)}')]
+
+
+@pytest.mark.parametrize("call, small, large", SWEEPS)
+def test_ctrl_c_stops_a_long_sweep_at_once(call, small, large):
+    child_code = CHILD.replace("{call}", call).replace("{small}", small).replace("{large}", large)
+    child = subprocess.Popen([sys.executable, "-c", child_code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "started\n"
@@ -55,9 +62,12 @@ def test_ctrl_c_stops_a_long_sweep_at_once(call):
     assert child.returncode == -signal.SIGINT and err.rstrip().endswith("KeyboardInterrupt"), err
 
 
-@pytest.mark.parametrize("call", [transition.sweep, transition.sweep_csv])
-def test_other_threads_run_during_a_sweep(call):
-    call(["mass=20:30:2"], jobs=1)  # numpy imported, and anything else done once, beforehand
+@pytest.mark.parametrize("call, small, large", SWEEPS)
+def test_other_threads_run_during_a_sweep(call, small, large):
+    import numpy
+
+    call, small, large = getattr(transition, call), eval(small), eval(large.replace("1000000", "8000"))
+    call(small, jobs=1)  # numpy imported, and anything else done once, beforehand
     ticks = []
     stop = threading.Event()
 
@@ -72,7 +82,7 @@ def test_other_threads_run_during_a_sweep(call):
         while not ticks:
             time.sleep(0.001)
         start = time.monotonic()
-        call(["mass=20:30:8000"], jobs=1)
+        call(large, jobs=1)
         end = time.monotonic()
     finally:
         stop.set()

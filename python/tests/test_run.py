@@ -1,6 +1,10 @@
 """transition.run and transition.trace against transition-study's row and trace."""
 
+import copy
+import inspect
+import multiprocessing
 import os
+import pickle
 import re
 import sys
 
@@ -115,3 +119,100 @@ def test_loading_the_module_leaves_subnormal_numbers_alone():
     # the whole process.
     assert sys.float_info.min / 2 > 0.0
     assert numpy.float64(sys.float_info.min) / 4 > 0.0
+
+
+def various_results():
+    """Runs of every kind: stopped by lift, by speed, by the cap, and an invalid design."""
+    vehicles = [transition.Vehicle(), transition.Vehicle(propeller_thrust=[120, -1.0136, 0.0145], wing_area=0.3),
+                transition.Vehicle(propeller_thrust=[10, -1.0136, 0.0145]), transition.Vehicle(propeller_thrust=[10, -2, 0])]
+    results = [transition.run(v) for v in vehicles]
+    assert [r.stop for r in results] == ["lift", "speed", "cap", "invalid"]
+    return vehicles, results
+
+
+def test_results_pickle_and_copy_to_equal_results():
+    _, results = various_results()
+    for r in results:
+        again = [pickle.loads(pickle.dumps(r, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for other in again + [copy.copy(r), copy.deepcopy(r)]:
+            assert type(other) is transition.Result and other == r and not other != r
+            assert other.as_dict() == r.as_dict() or r.stop == "invalid"
+            assert repr(other) == repr(r) and hash(other) == hash(r)
+        assert again[0].note == r.note
+    assert len(set(results)) == 4 and results[0] != results[1] and results[0] != "lift"
+    assert transition.run() == results[0], "a run is the same doubles every time"
+
+
+def test_every_raw_field_takes_part_in_equality_and_pickles():
+    # A result's state holds every field of the core's result, not only its columns (the
+    # angle of attack in rad, not the degrees of alpha; where an invalid design left the
+    # model's range): changing any one of them makes another result.
+    _, results = various_results()
+    for r in (results[0], results[3]):
+        rebuild, (state,) = r.__reduce__()
+        assert rebuild(state) == r
+        for i, field in enumerate(state):
+            changed = list(state)
+            if isinstance(field, bool):
+                changed[i] = not field
+            elif isinstance(field, int):
+                changed[i] = field ^ 1
+            else:
+                changed[i] = "speed" if field is None else field + "!"
+            assert rebuild(tuple(changed)) != r, i
+    for bad in ((), state[:-1], state + (0,), ("lift",) + state[1:], (99,) + state[1:]):
+        with pytest.raises((TypeError, ValueError)):
+            rebuild(bad)
+    with pytest.raises(TypeError):
+        transition.Result()
+
+
+def test_the_functions_pickle_by_name_and_run_in_worker_processes():
+    for name in transition.__all__:
+        thing = getattr(transition, name)
+        assert pickle.loads(pickle.dumps(thing)) is thing, name
+    vehicles, results = various_results()
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        assert pool.map(transition.run, vehicles) == results
+        assert pool.apply(transition.sweep_csv, (["mass=20:30:3"],)) == transition.sweep_csv(["mass=20:30:3"])
+
+
+def test_every_call_has_its_signature():
+    signatures = {
+        transition.run: "(vehicle=None)",
+        transition.trace: "(vehicle=None)",
+        transition.sweep: "(grid, vehicle=None, jobs=None, shard=None)",
+        transition.sweep_csv: "(grid, vehicle=None, jobs=None, shard=None)",
+        transition.minimize: "(objective, vary, require=(), vehicle=None, maximize=False, jobs=None)",
+        transition.Vehicle.read: "(path)",
+        transition.Vehicle.set: "(self, name, value)",
+        transition.Vehicle.apply: "(self, setting)",
+        transition.Vehicle.as_dict: "(self)",
+        transition.Result.as_dict: "(self)",
+    }
+    for call, expected in signatures.items():
+        assert str(inspect.signature(call)) == expected, call
+    keywords = inspect.signature(transition.Vehicle).parameters
+    built_in = transition.Vehicle()
+    assert list(keywords) == list(built_in.as_dict())
+    for name, parameter in keywords.items():
+        assert parameter.kind == inspect.Parameter.KEYWORD_ONLY and parameter.default == getattr(built_in, name)
+    for cls in (transition.Vehicle, transition.Result):
+        for name, member in vars(cls).items():
+            if callable(member) and (not name.startswith("_") or name in ("__init__", "__eq__", "__repr__", "__str__")):
+                inspect.signature(getattr(cls, name))
+
+
+def test_every_figure_says_its_unit():
+    units = {"t": ", s", "v": ", m/s", "x": ", m", "w": ", J", "alpha": ", deg", "event_t": ", s", "event_v": ", m/s",
+             "event_x": ", m", "event_w": ", J", "peak_thrust": ", N", "peak_power": ", W", "peak_alpha": ", rad"}
+    columns = [name for name in transition.run().as_dict() if name not in ("stop", "steps", "note")]
+    assert sorted(columns) == sorted(units)
+    for name, unit in units.items():
+        doc = getattr(transition.Result, name).__doc__
+        assert doc.rstrip(".").endswith(unit) or unit + ";" in doc or unit + " " in doc, (name, doc)
+    assert "rad" not in transition.Result.alpha.__doc__ and "deg" not in transition.Result.peak_alpha.__doc__
+    steps = transition.trace.__doc__
+    for key, unit in {"t": "s", "a": "m/s^2", "v": "m/s", "x": "m", "w": "J", "lift": "N", "Q": "N"}.items():
+        assert f"{key} ({unit}" in steps or f"{key}, {unit}" in steps, key
+    assert "start of the step" in steps

@@ -62,6 +62,28 @@ def test_keywords_file_set_and_apply_give_the_programs_vehicle(write):
     assert by_attributes == by_keywords
 
 
+def test_sequences_are_read_by_position_whatever_their_labels():
+    # A pandas Series is indexed by its labels: its values are taken in their order, as
+    # numpy's array protocol and iteration give them, not as series[0], series[1], ...
+    import pandas
+
+    coefficients = [45, -1.0136, 0.0145]
+    expected = transition.Vehicle(propeller_thrust=coefficients)
+    table = pandas.DataFrame({"c": coefficients}, index=[7, 3, 5])
+    for given in (pandas.Series(coefficients, index=[2, 1, 0]), pandas.Series(coefficients, index=["a", "b", "c"]),
+                  table["c"], table["c"][table["c"] > -2], numpy.array(coefficients)[::1], range(3)):
+        v = transition.Vehicle()
+        v.propeller_thrust = given
+        if isinstance(given, range):
+            assert v.propeller_thrust == (0.0, 1.0, 2.0)
+            continue
+        assert v == expected and transition.Vehicle(propeller_thrust=given) == expected
+    for wrong in (pandas.Series(["45", "1", "2"]), pandas.Series([True, False, True]), numpy.array([1 + 2j, 0, 0]),
+                  {45: 0, -1: 1, 0: 2}):
+        with pytest.raises(TypeError, match="propeller_thrust"):
+            transition.Vehicle(propeller_thrust=wrong)
+
+
 def test_set_changes_one_number():
     v = transition.Vehicle()
     v.set("propeller_thrust[0]", 45)
@@ -79,7 +101,7 @@ def test_equality_is_every_value_bit_for_bit():
     assert zero != transition.Vehicle(propeller_thrust=[40, -1, -0.0])
     assert transition.Vehicle() != "air_density = 1.225"
     base = transition.Vehicle()
-    for key, value in transition.Vehicle.__getstate__(base).items():
+    for key, value in base.as_dict().items():
         changed = transition.Vehicle()
         if isinstance(value, tuple):
             setattr(changed, key, value[:-1] + (value[-1] * 2 + 1,))
@@ -90,7 +112,10 @@ def test_equality_is_every_value_bit_for_bit():
 
 def test_copies_pickles_and_reprs_are_equal():
     v = transition.Vehicle(mass=30.1, propeller_thrust=[45, -1.0136, -0.0], lift_rotors=7)
-    for again in (copy.copy(v), copy.deepcopy(v), pickle.loads(pickle.dumps(v)), eval(repr(v), {"transition": transition})):
+    assert list(v.as_dict()) == [line.split(" ")[0] for line in str(v).splitlines()]
+    pickles = [pickle.loads(pickle.dumps(v, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for again in [copy.copy(v), copy.deepcopy(v), eval(repr(v), {"transition": transition}),
+                  transition.Vehicle(**v.as_dict())] + pickles:
         assert again == v and str(again) == str(v)
         assert math.copysign(1.0, again.propeller_thrust[2]) == -1.0
     other = copy.copy(v)
@@ -106,6 +131,8 @@ BAD_VALUES = [
     ("gravity", float("inf"), "inf"),
     ("lift_rotors", 0, "0"),
     ("lift_rotors", 1000001, "1000001"),
+    ("lift_rotors", 2**53 + 1, "9007199254740993"),
+    ("lift_rotors", -(2**63), "-9223372036854775808"),
     ("propeller_thrust", [1, 2], "[1, 2]"),
     ("propeller_thrust", [1, 2, float("-inf")], "[1, 2, -inf]"),
     ("drag_coefficient", (0.1, 0.2, 0.3, 0.4), "[0.1, 0.2, 0.3, 0.4]"),
@@ -126,17 +153,26 @@ def test_bad_values_are_refused_with_the_files_message(write, key, value, text):
     assert str(v) == before
 
 
+def test_a_rotor_count_beyond_any_integer_of_a_file_is_out_of_range():
+    for count in (2**64, -(2**64), 10**30):
+        with pytest.raises(ValueError) as refused:
+            transition.Vehicle(lift_rotors=count)
+        assert refused.value.args[0] == f"lift_rotors: expected a whole number from 1 to 1000000, not {count}"
+
+
 def test_apply_and_read_refuse_as_the_program_does(write):
     v = transition.Vehicle(wing_area=1.5)
     before = copy.copy(v)
+    # The program's reasons, the setting named as the method's, not as --set.
     for setting in ["mass=0", "mass", "mass=[1, 2]", "propeller_thrust[3]=1", "lift_rotors=2.5", "mass=1\nwing_area=2"]:
         with pytest.raises(ValueError) as refused:
             v.apply(setting)
-        assert refused.value.args[0] == refusal("--set", setting)
+        program = refusal("--set", setting).removeprefix("--set " + setting.replace("\n", "\\n") + ": ")
+        assert refused.value.args[0] == "Vehicle.apply: " + program
         assert v == before
     with pytest.raises(KeyError) as unknown:
         v.apply("mas=30")
-    assert unknown.value.args[0] == refusal("--set", "mas=30")
+    assert unknown.value.args[0] == "Vehicle.apply: " + refusal("--set", "mas=30").removeprefix("--set mas=30: ")
     assert "nearest known key is 'mass'" in unknown.value.args[0]
     assert v == before
 
@@ -145,10 +181,31 @@ def test_apply_and_read_refuse_as_the_program_does(write):
         with pytest.raises(ValueError) as refused:
             transition.Vehicle.read(path)
         assert refused.value.args[0] == refusal(path)
-    missing = os.path.join(os.path.dirname(write("x", "")), "missing.toml")
+
+
+def test_a_file_that_cannot_be_opened_is_an_os_error_as_open_raises(write, tmp_path):
+    # As open() raises it: the subclass of OSError for the errno, with errno, strerror and
+    # the filename; transition-study's message for the same file stays its own.
+    missing = str(tmp_path / "missing.toml")
+    for path, kind in [(missing, FileNotFoundError), (str(tmp_path), IsADirectoryError)]:
+        with pytest.raises(OSError) as by_open:
+            open(path)
+        for given in (path, __import__("pathlib").Path(path)):
+            with pytest.raises(kind) as refused:
+                transition.Vehicle.read(given)
+            error = refused.value
+            assert (type(error), error.errno, error.strerror, error.filename, str(error)) == \
+                (type(by_open.value), by_open.value.errno, by_open.value.strerror, path, str(by_open.value))
+    assert refusal(missing) == f"{missing}: cannot read it: No such file or directory"
+
+    # A NUL byte ends the name for the operating system: the path is refused, not cut there.
+    mine = write("mine.toml", "mass = 30\n")
     with pytest.raises(ValueError) as refused:
-        transition.Vehicle.read(missing)
-    assert refused.value.args[0] == refusal(missing)
+        open(mine + "\0.bak")
+    with pytest.raises(ValueError) as nul:
+        transition.Vehicle.read(mine + "\0.bak")
+    assert nul.value.args[0] == f"{mine}\\x00.bak: cannot read it: the path has a NUL byte"
+    assert transition.Vehicle.read(mine).mass == 30
 
 
 def test_set_refuses_as_a_sweep_value_is_refused():
@@ -212,5 +269,5 @@ def test_help_and_the_stubs_say_what_each_call_takes_and_returns():
     compile(stubs, "__init__.pyi", "exec")
     for column in transition.run().as_dict():
         assert f"def {column}(self)" in stubs, column
-    for key in transition.Vehicle.__getstate__(transition.Vehicle()):
+    for key in transition.Vehicle().as_dict():
         assert f"def {key}(self)" in stubs and f"{key}: " in stubs, key

@@ -25,13 +25,15 @@ double parse_number(const std::string& text, const std::string& where) {
 
 namespace {
 
-// A whole number of decimal digits alone, within [low, high], or a refusal naming `what`.
+// A whole number of decimal digits alone (after a minus sign, where `signed_` allows one),
+// within [low, high], or a refusal naming `what`.
 std::int64_t whole(const std::string& text, std::int64_t low, std::int64_t high, const std::string& where,
-                   const std::string& what) {
+                   const std::string& what, bool signed_ = false) {
     std::int64_t n = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, n);
-    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    const std::size_t first = signed_ && text.compare(0, 1, "-") == 0 ? 1 : 0;
+    const bool digits = text.size() > first && text.find_first_not_of("0123456789", first) == std::string::npos;
     if (!digits || stop != end) {
         throw VehicleError(where + ": " + what + " must be a whole number, not '" + printable(text) + "'");
     }
@@ -99,7 +101,10 @@ Sweep parse_sweep(const std::string& text) {
 }
 
 Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
-    const std::string where = "sweep of " + printable(key);
+    return list_sweep(key, values, "sweep of " + printable(key));
+}
+
+Sweep list_sweep(const std::string& key, const std::vector<double>& values, const std::string& where) {
     Sweep s{find_value(key, where), values, 0.0, 0.0, static_cast<std::int64_t>(values.size()), where};
     if (values.empty()) throw VehicleError(where + ": expected at least one value");
     if (s.count > most_designs) throw VehicleError(where + ": more than 10^9 values");
@@ -107,22 +112,47 @@ Sweep list_sweep(const std::string& key, const std::vector<double>& values) {
     return s;
 }
 
-Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps) : base_(base), sweeps_(std::move(sweeps)), size_(1) {
+void Grid::refuse_twice(const std::string& each) const {
     for (std::size_t i = 0; i < sweeps_.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             const VehicleValue &a = sweeps_[i].value, &b = sweeps_[j].value;
             if (a.key == b.key && a.index == b.index) {
-                throw VehicleError("--sweep " + a.name + ": swept twice (also as --sweep " + b.name + ")");
+                throw VehicleError(each + a.name + ": swept twice (also as " + each + b.name + ")");
             }
         }
+    }
+}
+
+Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where, const std::string& each)
+    : base_(base), sweeps_(std::move(sweeps)), size_(1) {
+    refuse_twice(each);
+    for (std::size_t i = 0; i < sweeps_.size(); ++i) {
         if (sweeps_[i].count > most_designs / size_) {
-            throw VehicleError("--sweep: a grid of more than 10^9 designs");
+            throw VehicleError(where + ": a grid of more than 10^9 designs");
         }
         size_ *= sweeps_[i].count;
     }
     // Mixed radix, the last sweep varying fastest.
     std::int64_t stride = size_;
     for (const Sweep& s : sweeps_) strides_.push_back(stride /= s.count);
+}
+
+Grid Grid::rows(const Vehicle& base, std::vector<Sweep> columns, const std::string& where,
+                const std::string& each) {
+    Grid table(base, {}, where, each);
+    if (columns.empty()) throw VehicleError(where + ": expected at least one column");
+    for (const Sweep& s : columns) {
+        if (s.count != columns.front().count) {
+            throw VehicleError(where + ": " + s.value.name + " has " + std::to_string(s.count) + " values, " +
+                               columns.front().value.name + " " + std::to_string(columns.front().count));
+        }
+    }
+    table.sweeps_ = std::move(columns);
+    table.refuse_twice(each);
+    // Every stride 1: design i takes value i of each column.
+    table.size_ = table.sweeps_.front().count;
+    table.strides_.assign(table.sweeps_.size(), 1);
+    return table;
 }
 
 double Grid::value(std::int64_t i, std::size_t k) const {
@@ -176,6 +206,16 @@ void parse_shard(const std::string& text, std::int64_t& k, std::int64_t& n) {
 
 int parse_jobs(const std::string& text) {
     return static_cast<int>(whole(text, 1, most_jobs, "--jobs " + printable(text), "the number of threads"));
+}
+
+int check_jobs(const std::string& integer, const std::string& where) {
+    return static_cast<int>(whole(integer, 1, most_jobs, where, "the number of threads", true));
+}
+
+void check_shard(const std::string& k_integer, const std::string& n_integer, const std::string& where,
+                 std::int64_t& k, std::int64_t& n) {
+    n = whole(n_integer, 1, most_designs, where, "n", true);
+    k = whole(k_integer, 1, n, where, "k", true);
 }
 
 int default_jobs() {

@@ -44,14 +44,22 @@ constexpr int most_jobs = 1024;
 Sweep parse_sweep(const std::string& text);
 
 // A list sweep of `key` ("mass", "propeller_thrust[0]") over `values`, checked as a
-// --sweep list is.
+// --sweep list is, refused after `where` ("sweep of KEY" when not given).
 Sweep list_sweep(const std::string& key, const std::vector<double>& values);
+Sweep list_sweep(const std::string& key, const std::vector<double>& values, const std::string& where);
 
 // The full grid of several sweeps, the first varying slowest. Refuses a value swept twice
-// and a grid of more than most_designs designs.
+// and a grid of more than most_designs designs, naming the grid `where` and each swept
+// value `each` NAME ("--sweep: a grid of more than ...", "--sweep mass: swept twice ...").
 class Grid {
 public:
-    Grid(const Vehicle& base, std::vector<Sweep> sweeps);
+    Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where = "--sweep",
+         const std::string& each = "--sweep ");
+    // Designs that are no grid: sweeps of one length side by side, design i taking value i of
+    // each (a table's rows, one column a sweep). Refused as a grid is, and for sweeps of
+    // different lengths ("WHERE: wing_area has 2 values, mass 3").
+    static Grid rows(const Vehicle& base, std::vector<Sweep> columns, const std::string& where,
+                     const std::string& each);
     std::int64_t size() const { return size_; }
     const std::vector<Sweep>& sweeps() const { return sweeps_; }
     // Swept value k of design i.
@@ -64,6 +72,8 @@ public:
     std::string row(std::int64_t i) const;
 
 private:
+    void refuse_twice(const std::string& each) const;
+
     Vehicle base_;
     std::vector<Sweep> sweeps_;
     std::vector<std::int64_t> strides_;
@@ -85,6 +95,14 @@ void parse_shard(const std::string& text, std::int64_t& k, std::int64_t& n);
 // else (VehicleError "--jobs TEXT: ..."). default_jobs() is the machine's cores.
 int parse_jobs(const std::string& text);
 int default_jobs();
+
+// The same thread count and shard given as integers by a caller that names them itself:
+// each the decimal digits of an integer with an optional minus sign ("-3"), every integer
+// a whole number in range or not, refused after `where` ("jobs=0: the number of threads
+// must be from 1 to 1024, not 0"; "shard=(5, 4): k must be from 1 to 4, not 5").
+int check_jobs(const std::string& integer, const std::string& where);
+void check_shard(const std::string& k_integer, const std::string& n_integer, const std::string& where,
+                 std::int64_t& k, std::int64_t& n);
 
 // Runs compute(begin, end) over [0, count) in chunks of `chunk` items on up to `jobs`
 // threads, this one among them, and hands each chunk's result to take(result, done) on

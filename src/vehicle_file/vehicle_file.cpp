@@ -124,6 +124,12 @@ std::string at_line(const std::string& source, const toml::node& node) {
     return source + ":" + std::to_string(node.source().begin.line) + ": ";
 }
 
+// The refusal of a rotor count: `given` is the number as written, or the kind of value.
+[[noreturn]] void bad_count(const std::string& where, const Key& k, const std::string& given) {
+    throw VehicleError(where + k.name + ": expected a whole number from 1 to " + std::to_string(most_rotors) +
+                       ", not " + given);
+}
+
 // Sets key k of `vehicle` from `node`, as a whole: every element of an array key.
 // `where` is the prefix of a refusal; for a file, each element's own line is named.
 void assign(const Key& k, const toml::node& node, const std::string& source, bool file, Vehicle& vehicle) {
@@ -131,9 +137,7 @@ void assign(const Key& k, const toml::node& node, const std::string& source, boo
     if (k.values == nullptr) {
         const auto* count = node.as_integer();
         if (count == nullptr || count->get() < 1 || count->get() > most_rotors) {
-            throw VehicleError(where + k.name + ": expected a whole number from 1 to " +
-                               std::to_string(most_rotors) + ", not " +
-                               (count ? std::to_string(count->get()) : type_name(node)));
+            bad_count(where, k, count ? std::to_string(count->get()) : type_name(node));
         }
         vehicle.rotors = static_cast<int>(count->get());
         return;
@@ -158,17 +162,19 @@ void assign(const Key& k, const toml::node& node, const std::string& source, boo
 
 // The whole of a file of at most 1 MiB, or a refusal naming it as `shown`.
 std::string contents(const std::string& path, const std::string& shown) {
+    if (path.find('\0') != std::string::npos) throw VehicleError(shown + ": cannot read it: the path has a NUL byte");
+    const auto unreadable = [&shown](int error) {
+        return VehicleFileError(shown + ": cannot read it: " + std::strerror(error), error);
+    };
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode)) throw VehicleError(shown + ": is a directory, not a vehicle file");
+    if (stat(path.c_str(), &info) != 0) throw unreadable(errno);
+    if (S_ISDIR(info.st_mode)) throw VehicleFileError(shown + ": is a directory, not a vehicle file", EISDIR);
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
+    if (!in) throw unreadable(errno);
     constexpr std::size_t most = 1 << 20;
     std::string text(most + 1, '\0');
     in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (in.bad()) throw VehicleError(shown + ": cannot read it: " + std::strerror(errno));
+    if (in.bad()) throw unreadable(errno);
     text.resize(static_cast<std::size_t>(in.gcount()));
     if (text.size() > most) throw VehicleError(shown + ": larger than 1 MiB, not a vehicle file");
     return text;
@@ -345,8 +351,7 @@ void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std:
     }
     if (k.values == nullptr) {
         if (!(x >= 1.0 && x <= static_cast<double>(most_rotors) && x == std::floor(x))) {
-            throw VehicleError(where + ": " + k.name + ": expected a whole number from 1 to " +
-                               std::to_string(most_rotors) + ", not " + text_of(x));
+            bad_count(where + ": ", k, text_of(x));
         }
         vehicle.rotors = static_cast<int>(x);
         return;
@@ -356,7 +361,10 @@ void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std:
 }
 
 void apply_setting(const std::string& setting, Vehicle& vehicle) {
-    const std::string where = "--set " + printable(setting);
+    apply_setting(setting, vehicle, "--set " + printable(setting));
+}
+
+void apply_setting(const std::string& setting, Vehicle& vehicle, const std::string& where) {
     const std::size_t equals = setting.find('=');
     if (equals == std::string::npos) {
         throw VehicleError(where + ": expected KEY=VALUE or KEY[INDEX]=VALUE");
@@ -421,6 +429,23 @@ void assign_key(const std::string& key, const std::vector<double>& values, Vehic
         for (double x : values) array.push_back(x);
         assign(*k, array, "", false, changed);
     }
+    vehicle = changed;
+}
+
+void assign_count(const std::string& key, const std::string& integer, Vehicle& vehicle) {
+    const Key* k = find_key(key);
+    if (k == nullptr) unknown_key("", key);
+    if (k->values != nullptr) throw VehicleError(key + ": not a whole number of anything");
+    const std::size_t digits = integer.compare(0, 1, "-") == 0 ? 1 : 0;
+    if (integer.size() == digits || integer.find_first_not_of("0123456789", digits) != std::string::npos) {
+        bad_count("", *k, "'" + printable(integer) + "'");
+    }
+    std::int64_t count = 0;
+    const auto [end, error] = std::from_chars(integer.data(), integer.data() + integer.size(), count);
+    // Beyond any 64-bit integer is still a whole number, out of range.
+    if (error != std::errc() || end != integer.data() + integer.size()) bad_count("", *k, integer);
+    Vehicle changed = vehicle;
+    assign(*k, toml::value<std::int64_t>(count), "", false, changed);
     vehicle = changed;
 }
 

@@ -20,6 +20,12 @@
 struct VehicleError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A vehicle file that cannot be opened or read: the message as for any VehicleError, and the
+// errno of the failure (ENOENT, EISDIR, ...), for a caller that reports it as the system's.
+struct VehicleFileError : VehicleError {
+    VehicleFileError(const std::string& message, int error) : VehicleError(message), error(error) {}
+    int error;
+};
 // A key that is no vehicle key, "...: unknown key 'mas'; the nearest known key is 'mass'".
 struct UnknownKeyError : VehicleError {
     using VehicleError::VehicleError;
@@ -29,11 +35,15 @@ struct UnknownKeyError : VehicleError {
 // \t, any other control character as \xNN.
 std::string printable(const std::string& text);
 
-// Reads the file at `path` over `vehicle`, replacing the values of the keys it has.
+// Reads the file at `path` over `vehicle`, replacing the values of the keys it has. A path
+// with a NUL byte, which would name another file to the system, is refused; a file that
+// cannot be opened or read is refused with VehicleFileError.
 void read_vehicle_file(const std::string& path, Vehicle& vehicle);
 
-// Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`.
+// Applies one "KEY=VALUE" or "KEY[i]=VALUE" setting (VALUE as TOML writes it) to `vehicle`,
+// refused after `where` ("--set SETTING" when not given).
 void apply_setting(const std::string& setting, Vehicle& vehicle);
+void apply_setting(const std::string& setting, Vehicle& vehicle, const std::string& where);
 
 // The keys of a vehicle file, in the order a written file gives them: each name, its number
 // of values (1 for a scalar), and the comment a written file gives it.
@@ -52,6 +62,12 @@ std::vector<double> key_values(const Vehicle& vehicle, const std::string& key);
 // same checks and messages as a vehicle file's value ("mass: must be greater than 0, not 0");
 // refused, the vehicle is left as it was.
 void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle);
+
+// Sets the whole-number key `key` (lift_rotors) to the integer written in decimal digits,
+// with an optional minus sign, in `integer` ("6", "-1", "18446744073709551616"), with the
+// file's checks and messages: an integer of any size is a whole number, in range or not.
+// Refused, the vehicle is left as it was.
+void assign_count(const std::string& key, const std::string& integer, Vehicle& vehicle);
 
 // One number of a vehicle, named as a setting names it: a scalar key ("mass"), or one
 // element of an array key ("propeller_thrust[0]").
