@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "derivatives/derivatives.h"
 #include "flight_model/flight_model.h"
 #include "study/study.h"
 #include "study/sweep.h"
@@ -456,30 +457,37 @@ py::dict trace(const Vehicle* vehicle) {
     return figures;
 }
 
-// The best design within a box, as transition-study --minimize or --maximize finds it.
-py::tuple minimize(const std::string& objective, py::handle vary, py::handle require, const Vehicle* vehicle,
-                   bool maximize, py::handle jobs) {
+// The best design within a box, as transition-study --minimize or --maximize finds it, as
+// the package's minimize() gives it: a dict of the answer (found, vehicle, result, costs,
+// caveats, runs, gradients), or of the design nearest to an answer (nearest, the message;
+// nearest_requirement, nearest_missed, nearest_vehicle and nearest_result, None where no
+// design can be flown).
+py::dict minimize(const std::string& objective, py::handle vary, py::handle require, const Vehicle* vehicle,
+                  bool maximize, py::handle jobs) {
 #ifdef TRANSITION_OPTIMIZE
+    const auto quoted = [](const std::string& text) { return std::string(py::repr(py::str(text))); };
     Problem problem{vehicle_or_built_in(vehicle), 0, maximize, {}, {}};
-    problem.objective = smooth_column(objective, (maximize ? "--maximize " : "--minimize ") + objective);
+    problem.objective = smooth_column(objective, "objective " + quoted(objective));
     if (!PyDict_Check(vary.ptr())) throw py::type_error("vary: expected a dict of keys to (low, high), not " + type_name(vary));
     for (const auto& item : py::reinterpret_borrow<py::dict>(vary)) {
         if (!PyUnicode_Check(item.first.ptr())) {
             throw py::type_error("vary: a key is a vehicle key as a string, not " + type_name(item.first));
         }
         const std::string key = item.first.cast<std::string>();
-        const std::vector<double> bounds = numbers(item.second, key);
-        if (bounds.size() != 2) throw py::type_error(key + ": expected (low, high), not " + std::to_string(bounds.size()) + " numbers");
-        problem.vary.push_back(make_vary(key, bounds[0], bounds[1]));
+        const std::string where = "vary[" + quoted(key) + "]";
+        const std::vector<double> bounds = numbers(item.second, where);
+        if (bounds.size() != 2) throw py::type_error(where + ": expected (low, high), not " + std::to_string(bounds.size()) + " numbers");
+        problem.vary.push_back(make_vary(key, bounds[0], bounds[1], where + "=" + std::string(py::repr(item.second))));
     }
     if (PyUnicode_Check(require.ptr()) || !PySequence_Check(require.ptr())) {
         throw py::type_error("require: expected a sequence of 'COLUMN<=VALUE' texts, not " + type_name(require));
     }
     for (const py::handle text : py::reinterpret_borrow<py::sequence>(require)) {
         if (!PyUnicode_Check(text.ptr())) throw py::type_error("require: expected strings, not " + type_name(text));
-        problem.require.push_back(parse_requirement(text.cast<std::string>()));
+        const std::string given = text.cast<std::string>();
+        problem.require.push_back(parse_requirement(given, "require " + quoted(given)));
     }
-    check_problem(problem);
+    check_problem(problem, "vary");
     const int threads = threads_of(jobs);
     SignalCheck check;
     Optimum best;
@@ -488,13 +496,61 @@ py::tuple minimize(const std::string& objective, py::handle vary, py::handle req
         best = optimize(problem, threads, nullptr, [&] { return check(); });
     }
     check.raise_if_raised();
-    if (!best.found) throw py::value_error(best.nearest);
-    return py::make_tuple(best.vehicle, best.result);
+    py::dict answer;
+    answer["found"] = best.found;
+    answer["runs"] = best.runs;
+    answer["gradients"] = best.gradients;
+    if (best.found) {
+        answer["vehicle"] = best.vehicle;
+        answer["result"] = best.result;
+        py::dict costs;
+        for (std::size_t j = 0; j < problem.require.size(); ++j) costs[py::str(problem.require[j].text)] = best.costs[j];
+        answer["costs"] = costs;
+        py::list lines;
+        for (const std::string& line : caveats(problem, best)) lines.append(line);
+        answer["caveats"] = lines;
+        return answer;
+    }
+    answer["nearest"] = best.nearest;
+    answer["nearest_requirement"] = best.nearest_requirement.empty() ? py::object(py::none())
+                                                                     : py::object(py::str(best.nearest_requirement));
+    answer["nearest_missed"] = best.nearest_requirement.empty() ? py::object(py::none())
+                                                                : py::object(py::float_(best.nearest_missed));
+    answer["nearest_vehicle"] = best.nearest_found ? py::cast(best.nearest_vehicle) : py::object(py::none());
+    answer["nearest_result"] = best.nearest_found ? py::cast(best.nearest_result) : py::object(py::none());
+    return answer;
 #else
     (void)objective, (void)vary, (void)require, (void)vehicle, (void)maximize, (void)jobs;
     throw std::runtime_error("transition.minimize is not built here: it needs NLopt (apt-get install libnlopt-dev, "
                              "then configure again)");
 #endif
+}
+
+// Every smooth figure's derivative with respect to every real value of the vehicle, as the
+// package's derivatives() gives it: a dict from each figure to a dict from each value's name
+// to its derivative, None where the table's entry is empty.
+py::dict derivatives(const Vehicle* vehicle) {
+    const Vehicle p = vehicle_or_built_in(vehicle);
+    const std::vector<std::string> names = real_value_names(p);
+    std::vector<std::size_t> all(names.size());
+    for (std::size_t j = 0; j < all.size(); ++j) all[j] = j;
+    StudyDerivatives d;
+    {
+        py::gil_scoped_release free;
+        d = study_derivatives(p, all);
+    }
+    if (d.result.stop == Stop::invalid)
+        throw py::value_error("no derivatives: the model leaves its range: " + describe(d.result.invalid));
+    py::dict table;
+    for (std::size_t i = 0; i < smooth_count; ++i) {
+        py::dict column;
+        for (std::size_t j = 0; j < names.size(); ++j) {
+            const double x = d.d[i][j];
+            column[py::str(names[j])] = d.known[i] && std::isfinite(x) ? py::object(py::float_(x)) : py::object(py::none());
+        }
+        table[smooth_columns[i]] = column;
+    }
+    return table;
 }
 
 std::string vehicle_repr(const Vehicle& v) {
@@ -842,14 +898,34 @@ figure while meeting every requirement, as transition-study --minimize finds it.
 objective is a column that moves smoothly with the design: event_t, event_v, event_x,
 event_w, peak_thrust, peak_power or peak_alpha. vary is a dict from a key ("mass",
 "angle_of_attack[3]") to its (low, high), one to eight of them; require a sequence of
-"COLUMN<=VALUE" or "COLUMN>=VALUE" texts. vehicle fixes what is not varied (the built-in
-aircraft by default); jobs as for sweep(). Returns (Vehicle, Result): the best design and its
-run, the same doubles as the command's row, whatever jobs is.
+"COLUMN<=VALUE", "COLUMN>=VALUE" or "COLUMN==VALUE" texts. vehicle fixes what is not varied
+(the built-in aircraft by default); jobs as for sweep().
 
-Bad input raises ValueError with the command's message (an unknown key KeyError, a wrong type
-TypeError), before any work; so does a box in which no design meets every requirement,
-naming the requirement nearest to being met. The interpreter's lock is released while the
-designs run; Ctrl-C stops them and raises KeyboardInterrupt.)doc");
+Returns an Optimum, which unpacks as (vehicle, result): the best design and its run, the
+same doubles as the command's row, whatever jobs is and however vary and require are
+ordered. Its costs are each requirement's cost, a dict from the requirement as given to
+d(objective)/d(its value) at the optimum, in the objective's unit per the requirement's
+(exactly 0 for one that does not bind); runs counts the designs studied (gradients those
+with derivatives); caveats are the lines transition-study writes on standard error about
+the answer (a value on a bound of its box, an answer at the step cap).
+
+Bad input raises ValueError naming the argument (an unknown key KeyError, a wrong type
+TypeError), before any work. A box in which no design meets every requirement raises
+NoDesignMeetsRequirements, a ValueError, with the requirement nearest to being met and the
+design nearest to meeting them all as attributes. The interpreter's lock is released while
+the designs run; Ctrl-C stops them and raises KeyboardInterrupt.)doc");
+
+    m.def("derivatives", derivatives, py::arg("vehicle") = py::none(),
+          R"doc(Every smooth figure's exact derivative with respect to every real value of the vehicle
+(the built-in aircraft by default), as transition-study --derivatives gives them: a dict from
+each figure (event_t, event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha) to a
+dict from each value's name, as --set names it ("mass", "angle_of_attack[2]"), in the order
+of the vehicle file, to d(figure)/d(value) in the figure's unit per the value's (event_w in J,
+mass in kg: J/kg). An empty entry of the command's table is None: the moment's figures of a
+run stopped by the step cap. pandas.DataFrame(derivatives(v)) is the table, a row per value.
+
+An aircraft the model cannot fly raises ValueError("no derivatives: the model leaves its
+range: ..."). The interpreter's lock is released while it runs.)doc");
 
     m.attr("__name__") = own_name;
 }

@@ -69,6 +69,9 @@ def stub(template):
         "SWEEP_CSV_DOC": doc(transition.sweep_csv, 4),
         "RUN_MANY_DOC": doc(transition.run_many, 4),
         "MINIMIZE_DOC": doc(transition.minimize, 4),
+        "DERIVATIVES_DOC": doc(transition.derivatives, 4),
+        "OPTIMUM_DOC": doc(transition.Optimum, 4),
+        "NO_DESIGN_DOC": doc(transition.NoDesignMeetsRequirements, 4),
     }
     for name, text in fill.items():
         template = template.replace(f"@{name}@", text)

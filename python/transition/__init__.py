@@ -11,6 +11,7 @@ in: every figure is the same double that transition-study prints.
     rows = transition.run_many({"mass": [21.5, 27], "wing_area": [1.1, 0.9]}, v)
     csv = transition.sweep_csv(["mass=20:30:11", "lift_rotors=3,4"], v, jobs=2, shard=(1, 4))
     best, result = transition.minimize("event_w", {"mass": (20, 30)}, ["event_x>=150"])
+    table = transition.derivatives(v)        # table["event_w"]["mass"]: J per kg
 """
 
 # The extension module holds everything the package does. What is written here gives its
@@ -21,7 +22,8 @@ import inspect as _inspect
 from . import _transition
 from ._transition import Result, Vehicle, __version__
 
-__all__ = ["Result", "Vehicle", "minimize", "run", "run_many", "sweep", "sweep_csv", "trace"]
+__all__ = ["NoDesignMeetsRequirements", "Optimum", "Result", "Vehicle", "derivatives", "minimize", "run", "run_many",
+           "sweep", "sweep_csv", "trace"]
 
 
 def _over(extension):
@@ -158,6 +160,62 @@ def sweep_csv(grid, vehicle=None, jobs=None, shard=None):
     return _transition.sweep_csv(grid, vehicle, jobs, shard)
 
 
+class Optimum(tuple):
+    """The answer of minimize(): it unpacks as (vehicle, result), the best design and its run;
+    costs, a dict from each requirement as given to d(objective)/d(its value) at the optimum
+    (exactly 0 for one that does not bind); runs, the designs studied, and gradients, those
+    of them with derivatives; caveats, what the answer rests on (lines as transition-study
+    writes them on standard error)."""
+
+    def __new__(cls, vehicle, result, costs, runs, gradients, caveats):
+        optimum = super().__new__(cls, (vehicle, result))
+        optimum.costs, optimum.runs, optimum.gradients, optimum.caveats = costs, runs, gradients, caveats
+        return optimum
+
+    @property
+    def vehicle(self):
+        """The best design."""
+        return self[0]
+
+    @property
+    def result(self):
+        """Its run."""
+        return self[1]
+
+    def __reduce__(self):
+        return Optimum, (self[0], self[1], self.costs, self.runs, self.gradients, self.caveats)
+
+    def __repr__(self):
+        return (f"transition.Optimum(vehicle={self[0]!r}, result={self[1]!r}, costs={self.costs!r}, "
+                f"runs={self.runs!r}, gradients={self.gradients!r}, caveats={self.caveats!r})")
+
+
+class NoDesignMeetsRequirements(ValueError):
+    """What minimize() raises when no design in the box meets every requirement: its message
+    names the requirement nearest to being met; requirement is that requirement as given and
+    missed by how much, as a fraction of its value's size; vehicle and result are the design
+    nearest to meeting them all and its run (None, and requirement too, when no design in the
+    box can be flown to a located moment); runs counts the designs studied."""
+
+    def __init__(self, message, requirement=None, missed=None, vehicle=None, result=None, runs=0):
+        super().__init__(message)
+        self.requirement, self.missed, self.vehicle, self.result, self.runs = requirement, missed, vehicle, result, runs
+
+    def __reduce__(self):
+        return NoDesignMeetsRequirements, (str(self), self.requirement, self.missed, self.vehicle, self.result,
+                                           self.runs)
+
+
 @_over(_transition.minimize)
 def minimize(objective, vary, require=(), vehicle=None, maximize=False, jobs=None):
-    return _transition.minimize(objective, vary, require, vehicle, maximize, jobs)
+    answer = _transition.minimize(objective, vary, require, vehicle, maximize, jobs)
+    if not answer["found"]:
+        raise NoDesignMeetsRequirements(answer["nearest"], answer["nearest_requirement"], answer["nearest_missed"],
+                                        answer["nearest_vehicle"], answer["nearest_result"], answer["runs"])
+    return Optimum(answer["vehicle"], answer["result"], answer["costs"], answer["runs"], answer["gradients"],
+                   answer["caveats"])
+
+
+@_over(_transition.derivatives)
+def derivatives(vehicle=None):
+    return _transition.derivatives(vehicle)

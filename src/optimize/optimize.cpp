@@ -569,8 +569,9 @@ std::size_t smooth_column(const std::string& name, const std::string& where) {
     throw VehicleError(where + ": expected one of " + names + ", not '" + printable(name) + "'");
 }
 
-Varied make_vary(const std::string& key, double low, double high) {
-    const std::string where = "--vary " + printable(key) + "=" + shortest(low) + ":" + shortest(high);
+Varied make_vary(const std::string& key, double low, double high, const std::string& named) {
+    const std::string where =
+        !named.empty() ? named : "--vary " + printable(key) + "=" + shortest(low) + ":" + shortest(high);
     Varied v{find_value(key, where), low, high, where};
     if (v.value.name == "lift_rotors")
         throw VehicleError(where + ": lift_rotors is a whole number and cannot be varied; sweep it instead "
@@ -598,8 +599,8 @@ Varied parse_vary(const std::string& text) {
     return v;
 }
 
-Requirement parse_requirement(const std::string& text) {
-    const std::string where = "--require " + printable(text);
+Requirement parse_requirement(const std::string& text, const std::string& named) {
+    const std::string where = !named.empty() ? named : "--require " + printable(text);
     const std::size_t at = text.find_first_of("<>=");
     if (at == std::string::npos || at + 1 >= text.size() || text[at + 1] != '=')
         throw VehicleError(where + ": expected COLUMN<=VALUE, COLUMN>=VALUE or COLUMN==VALUE");
@@ -609,10 +610,10 @@ Requirement parse_requirement(const std::string& text) {
     return q;
 }
 
-void check_problem(const Problem& problem) {
-    if (problem.vary.empty()) throw VehicleError("--vary: expected at least one value to vary");
+void check_problem(const Problem& problem, const std::string& vary) {
+    if (problem.vary.empty()) throw VehicleError(vary + ": expected at least one value to vary");
     if (problem.vary.size() > most_varied)
-        throw VehicleError("--vary: at most " + std::to_string(most_varied) + " values at once, not " +
+        throw VehicleError(vary + ": at most " + std::to_string(most_varied) + " values at once, not " +
                            std::to_string(problem.vary.size()));
     for (std::size_t i = 0; i < problem.vary.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
@@ -626,8 +627,7 @@ void check_problem(const Problem& problem) {
         for (std::size_t j = 0; j < i; ++j) {
             const Requirement &a = problem.require[i], &b = problem.require[j];
             if (a.column == b.column && a.bound == b.bound && a.value == b.value)
-                throw VehicleError("--require " + printable(a.text) + ": required twice (also as --require " +
-                                   printable(b.text) + ")");
+                throw VehicleError(printable(a.text) + ": required twice (also as " + printable(b.text) + ")");
         }
     }
 }
@@ -858,6 +858,8 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
     const Requirement& q = c.problem.require[nearest];
     const double figure = alone ? found.least_figure[nearest] : found.nearest.figures[nearest];
     const double missed = alone ? found.least_missed[nearest] : found.nearest.missed[nearest];
+    best.nearest_requirement = q.text;
+    best.nearest_missed = missed;
     std::string text = "no design in the box meets every requirement; the nearest to being met is " + q.text +
                        ", missed by " + shortest(std::fabs(figure - q.value)) + " (" + shortest(missed) +
                        " times its value's size; " + study_columns[q.column] + " " + shortest(figure) +

@@ -33,7 +33,8 @@ struct Varied {
     std::string where;  // "--vary TEXT", for refusals
 };
 Varied parse_vary(const std::string& text);
-Varied make_vary(const std::string& key, double low, double high);
+// The same from its parts; `where` names it in refusals (by default "--vary KEY=LOW:HIGH").
+Varied make_vary(const std::string& key, double low, double high, const std::string& where = "");
 
 // A requirement on one figure: "COLUMN<=VALUE", "COLUMN>=VALUE" or "COLUMN==VALUE", VALUE
 // finite. An equality is met within 1e-10 of the value's size (of 1 for a value of 0).
@@ -44,7 +45,8 @@ struct Requirement {
     double value;
     std::string text;  // as given, for messages and the cost's column
 };
-Requirement parse_requirement(const std::string& text);
+// `where` names it in refusals (by default "--require TEXT").
+Requirement parse_requirement(const std::string& text, const std::string& where = "");
 
 // The most values varied at once.
 constexpr std::size_t most_varied = 8;
@@ -61,8 +63,9 @@ struct Problem {
 };
 
 // Refuses a problem that cannot be posed (no value or more than most_varied varied, one
-// value varied twice, one requirement given twice) with VehicleError.
-void check_problem(const Problem& problem);
+// value varied twice, one requirement given twice) with VehicleError; `vary` names the
+// values as a whole in refusals.
+void check_problem(const Problem& problem, const std::string& vary = "--vary");
 
 struct Optimum {
     bool found = false;        // whether some design meets every requirement
@@ -84,6 +87,8 @@ struct Optimum {
     // When none is found: one line naming the requirement nearest to being met and by how
     // much, and the design nearest to meeting them all (if any design could be flown).
     std::string nearest;
+    std::string nearest_requirement;  // that requirement, as given (none without a flyable design)
+    double nearest_missed = 0.0;      // by how much, as a fraction of its value's size
     bool nearest_found = false;
     std::vector<double> nearest_x;
     Vehicle nearest_vehicle{};
