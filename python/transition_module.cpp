@@ -131,7 +131,14 @@ std::vector<double> numbers(py::handle x, const std::string& name) {
     return all;
 }
 
+// The schedule's keys: the cubic's, or the table's two, which a vehicle has one form of.
+constexpr const char* cubic_key = "angle_of_attack";
+constexpr const char* speed_key = "schedule_speed";
+constexpr const char* angle_key = "schedule_angle";
+
+// A key's value in a Python vehicle: None for a schedule key of the form it does not have.
 py::object key_value(const Vehicle& v, const VehicleKey& k) {
+    if (!has_key(v, k.name)) return py::none();
     const std::vector<double> values = key_values(v, k.name);
     if (k.name == rotor_key) return py::int_(static_cast<long long>(values[0]));
     if (k.length == 1) return py::float_(values[0]);
@@ -154,9 +161,42 @@ void set_key(Vehicle& v, const VehicleKey& k, py::handle x) {
 bool same(const Vehicle& a, const Vehicle& b) {
     for (const VehicleKey& k : keys()) {
         const std::vector<double> x = key_values(a, k.name), y = key_values(b, k.name);
-        if (std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0) return false;
+        if (x.size() != y.size() || std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0) return false;
     }
     return true;
+}
+
+// A vehicle from keywords: the built-in aircraft with the keys given; a table schedule given
+// as both its keys at once (of any number of knots, in place of the cubic), a schedule key
+// given as None not given.
+Vehicle vehicle_of(const py::kwargs& given, const std::string& call) {
+    Vehicle v = built_in_vehicle;
+    py::object speeds = py::none(), angles = py::none();
+    for (const auto& item : given) {
+        const std::string name = item.first.cast<std::string>();
+        const VehicleKey& k = known_key(name, call);
+        const bool schedule = name == cubic_key || name == speed_key || name == angle_key;
+        if (schedule && item.second.is_none()) continue;
+        if (name == speed_key) {
+            speeds = py::reinterpret_borrow<py::object>(item.second);
+        } else if (name == angle_key) {
+            angles = py::reinterpret_borrow<py::object>(item.second);
+        } else {
+            set_key(v, k, item.second);
+        }
+    }
+    if (speeds.is_none() && angles.is_none()) return v;
+    if (given.contains(cubic_key) && !given[cubic_key].is_none()) {
+        throw py::value_error(call + ": expected either angle_of_attack or schedule_speed and schedule_angle, not "
+                                     "both schedules");
+    }
+    if (speeds.is_none() || angles.is_none()) {
+        throw py::value_error(call + ": " + (speeds.is_none() ? angle_key : speed_key) + ": expected " +
+                              (speeds.is_none() ? speed_key : angle_key) +
+                              " too: a table schedule is its speeds and the angle at each");
+    }
+    assign_table(numbers(speeds, speed_key), numbers(angles, angle_key), v, call);
+    return v;
 }
 
 Vehicle vehicle_or_built_in(const Vehicle* v) { return v != nullptr ? *v : built_in_vehicle; }
@@ -194,6 +234,9 @@ const ColumnDoc column_docs[] = {
     {"peak_power", "Largest induced power of the lift rotors in the run's evaluations, W."},
     {"peak_alpha", "Largest scheduled angle of attack from rest to the located moment's speed (to the final "
                    "speed when not located), rad."},
+    {"peak_pitch_rate", "Largest pitch rate of the nose in the run's evaluations, |d alpha / d t|, the schedule's "
+                        "slope in speed times the acceleration, rad/s."},
+    {"peak_acceleration", "Largest acceleration along the path in the run's evaluations, its size, m/s^2."},
 };
 
 std::string column_doc(const char* column) {
@@ -599,9 +642,10 @@ void visit_fields(Visit& visit, Fields&... fields) {
 // with one name too few.
 template <class R, class Visit>
 void each_field(R& r, Visit&& visit) {
-    auto& [stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha, invalid] = r;
+    auto& [stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha, peak_pitch_rate,
+           peak_acceleration, invalid] = r;
     visit_fields(visit, stop, steps, t, y, alphaj, located, event_t, event_y, peak_thrust, peak_power, peak_alpha,
-                 invalid);
+                 peak_pitch_rate, peak_acceleration, invalid);
 }
 
 struct StateWriter {
@@ -726,18 +770,17 @@ str(v) is the vehicle as a vehicle file that reads back to the same doubles (tra
 the file's order, and Vehicle(**v.as_dict()) == v. v1 == v2 compares every value bit for bit,
 as doubles: -0.0 and 0.0 differ. Vehicles pickle (to worker processes too), and copy.copy
 them.)doc");
-    vehicle.def(py::init([](const py::kwargs& given) {
-        Vehicle v = built_in_vehicle;
-        for (const auto& item : given) {
-            const std::string name = item.first.cast<std::string>();
-            set_key(v, known_key(name, "Vehicle()"), item.second);
-        }
-        return v;
-    }));
+    vehicle.def(py::init([](const py::kwargs& given) { return vehicle_of(given, "Vehicle()"); }));
     for (const VehicleKey& k : keys()) {
-        const std::string what = k.name == rotor_key ? "int, " + k.what
-                                 : k.length == 1     ? "float, " + k.what
-                                                     : "tuple of " + std::to_string(k.length) + " floats, " + k.what;
+        const std::string what =
+            k.name == rotor_key ? "int, " + k.what
+            : k.length == 1     ? "float, " + k.what
+            : k.length == 0     ? "tuple of floats, one per knot of a table schedule, " + k.what +
+                                  "; None for the cubic schedule (a table is given with both its keys, "
+                                  "Vehicle(schedule_speed=..., schedule_angle=...), or in a vehicle file)"
+            : k.name == cubic_key
+                ? "tuple of " + std::to_string(k.length) + " floats, " + k.what + "; None for a table schedule"
+                : "tuple of " + std::to_string(k.length) + " floats, " + k.what;
         vehicle.def_property(
             k.name.c_str(), [k](const Vehicle& v) { return key_value(v, k); },
             [k](Vehicle& v, py::handle x) { set_key(v, k, x); }, what.c_str());
@@ -785,12 +828,18 @@ must be greater than 0, not 0"); the vehicle is then unchanged.)doc");
         "_vehicle_dict",
         [](const Vehicle& v) {
             py::dict all;
-            for (const VehicleKey& k : keys()) all[py::str(k.name)] = key_value(v, k);
+            for (const VehicleKey& k : keys())
+                if (has_key(v, k.name)) all[py::str(k.name)] = key_value(v, k);
             return all;
         },
         R"doc(The keys and their values as a dict, in the order of a vehicle file; Vehicle(**v.as_dict())
 is a Vehicle equal to v.)doc");
     m.def("_vehicle_text", vehicle_file_text);
+    m.def("_vehicle_keys", [] {
+        py::list names;
+        for (const VehicleKey& k : keys()) names.append(k.name);
+        return names;
+    });
     m.def("_vehicle_repr", vehicle_repr);
     m.def("_same_vehicle", same);
 

@@ -251,8 +251,8 @@ TEST(Optimize, RefusesAProblemThatCannotBePosed) {
               "that step; use event_x, taken at the located moment"},
         {"alpha", "w: alpha is taken at the end of the stopping step, so it jumps by up to a step as the design "
                   "moves that step; use peak_alpha, taken at the located moment"},
-        {"stop", "w: expected one of event_t, event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha, not "
-                 "'stop'"},
+        {"stop", "w: expected one of event_t, event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha, "
+                 "peak_pitch_rate, peak_acceleration, not 'stop'"},
     };
     for (const auto& r : refused) {
         try {

@@ -39,8 +39,13 @@ std::string written(const std::string& name, const std::string& text) {
     return path;
 }
 
+// Every value the same double, sign of zero and all.
 bool same(const Vehicle& a, const Vehicle& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    for (const VehicleKey& k : vehicle_keys()) {
+        const std::vector<double> x = key_values(a, k.name), y = key_values(b, k.name);
+        if (x.size() != y.size() || std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0) return false;
+    }
+    return true;
 }
 
 TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
@@ -71,6 +76,25 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
         {"mass = 30\n[a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a]\n", "bad.toml:2: expected a key of at most 16 dotted parts"},
         {"mass = 3\nx = \"a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a\"\ny = [[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]\n",
          "bad.toml:3: expected values nested at most 16 deep"},
+        // A table schedule: both its keys, not with the cubic, each knot checked on its own line.
+        {"angle_of_attack = [0, 0, 0, 0]\nschedule_speed = [0, 10]\nschedule_angle = [0, 0.1]\n",
+         "bad.toml:2: schedule_speed: expected either angle_of_attack or the table schedule_speed and schedule_angle, "
+         "not both schedules"},
+        {"mass = 30\nschedule_angle = [0, 0.1]\n",
+         "bad.toml:2: schedule_angle: expected schedule_speed too: a table schedule is its speeds and the angle at each"},
+        {"schedule_speed = [0, 10]\n", "bad.toml:1: schedule_speed: expected schedule_angle too"},
+        {"schedule_speed = [0, 10, 20]\nschedule_angle = [0, 0.1]\n",
+         "bad.toml:2: schedule_angle: expected an array of 3 angles, one for each speed of schedule_speed, not an array of 2"},
+        {"schedule_speed = [0]\nschedule_angle = [0]\n", "bad.toml:1: schedule_speed: expected an array of 2 to 1000 speeds"},
+        {"schedule_speed = 5\nschedule_angle = [0]\n", "bad.toml:1: schedule_speed: expected an array of 2 to 1000 speeds"},
+        {"schedule_speed = [0,\n 10,\n 10]\nschedule_angle = [0, 0.1, 0.2]\n",
+         "bad.toml:3: schedule_speed[2]: expected speeds strictly increasing, not 10 after 10"},
+        {"schedule_speed = [-1, 10]\nschedule_angle = [0, 0.1]\n",
+         "bad.toml:1: schedule_speed[0]: expected a speed of 0 or more, not -1"},
+        {"schedule_speed = [0, 10]\nschedule_angle = [0,\n 1.6]\n",
+         "bad.toml:3: schedule_angle[1]: expected an angle within +-90 deg (+-1.5707963267948966 rad), not 1.6"},
+        {"schedule_speed = [0, nan]\nschedule_angle = [0, 0.1]\n", "bad.toml:1: schedule_speed[1]: nan is not a finite"},
+        {"schedule_speed = [0, 10]\nschedule_angle = [0, \"x\"]\n", "bad.toml:2: schedule_angle[1]: expected a number"},
     };
     // 200,000 dotted parts, 400 kB, once crashed the parser.
     std::string deep = "a";
@@ -85,6 +109,15 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
             EXPECT_NE(std::string(e.what()).find("deep.toml:1: expected a key of at most 16 dotted parts"),
                       std::string::npos) << e.what();
         }
+    }
+    std::string many = "schedule_speed = [0", angles = "schedule_angle = [0";
+    for (int i = 1; i <= 1000; ++i) {
+        many += ", " + std::to_string(i);
+        angles += ", 0";
+    }
+    for (const std::string& text : {many + "]\n" + angles + "]\n"}) {
+        Vehicle v = built_in_vehicle;
+        EXPECT_THROW(read_vehicle_file(written("many.toml", text), v), VehicleError) << "1001 knots accepted";
     }
     for (const auto& f : files) {
         const std::string path = written("bad.toml", f.text);
@@ -111,6 +144,10 @@ TEST(VehicleFile, RefusesWhatIsNotAVehicleSayingWhereAndWhat) {
         {"mass=30\nwing_area=2", "--set mass=30\\nwing_area=2: mass: expected one value on one line"},
         {"mass=30\n[x]\ny=1", "--set mass=30\\n[x]\\ny=1: mass: expected one value on one line"},
         {"ma\x1bss=30", "--set ma\\x1bss=30: unknown key 'ma\\x1bss'"},
+        // The built-in aircraft's schedule is the cubic: it has no table to set a knot of.
+        {"schedule_angle[3]=0.1", "--set schedule_angle[3]=0.1: schedule_angle: the vehicle's schedule is the cubic "
+                                  "angle_of_attack, not a table"},
+        {"schedule_speed=[0, 10]", "--set schedule_speed=[0, 10]: schedule_speed: the vehicle's schedule is the cubic"},
     };
     for (const auto& s : settings) {
         Vehicle v = built_in_vehicle;
@@ -175,6 +212,64 @@ TEST(VehicleFile, SettingsAndWrittenFilesGiveTheSameDoubles) {
     Vehicle back = built_in_vehicle;
     read_vehicle_file(written("back.toml", text), back);
     EXPECT_TRUE(same(back, v)) << text;
+}
+
+// A table schedule read, set knot by knot, written and read back to the same doubles; its
+// knots are the vehicle's real values in place of the cubic's.
+TEST(VehicleFile, ATableScheduleReadsSetsAndWritesBack) {
+    Vehicle v = built_in_vehicle;
+    read_vehicle_file(EXAMPLE_TABLE, v);
+    ASSERT_TRUE(v.schedule.table);
+    EXPECT_EQ(v.schedule.speeds, (std::vector<double>{0, 5, 10, 15, 20, 25}));
+    EXPECT_EQ(key_values(v, "angle_of_attack"), std::vector<double>{});
+    EXPECT_FALSE(has_key(v, "angle_of_attack"));
+    const std::vector<std::string> names = real_value_names(v);
+    ASSERT_EQ(names.size(), 13u + 12u);
+    EXPECT_EQ(names[5], "schedule_speed[0]");
+    EXPECT_EQ(names[16], "schedule_angle[5]");
+    EXPECT_EQ(names[17], "propeller_thrust[0]");
+    apply_setting("schedule_angle[3]=0.1", v);
+    apply_setting("schedule_speed[5]=30", v);
+    apply_setting("schedule_angle=[0, 0, 0.1, 0.1, 0.2, 0.3]", v);
+    EXPECT_EQ(v.schedule.angles[3], 0.1);
+    EXPECT_EQ(v.schedule.speeds[5], 30.0);
+    const Vehicle before = v;
+    const char* refused[][2] = {
+        {"schedule_speed[2]=5", "--set schedule_speed[2]=5: schedule_speed[2]: expected speeds strictly increasing, "
+                                "not 5 after 5"},
+        {"schedule_speed[1]=10", "--set schedule_speed[1]=10: schedule_speed[1]: expected speeds strictly increasing, "
+                                 "not 10 before 10"},
+        {"schedule_speed[0]=-0.5", "--set schedule_speed[0]=-0.5: schedule_speed[0]: expected a speed of 0 or more"},
+        {"schedule_angle[6]=0", "--set schedule_angle[6]=0: schedule_angle has elements 0 to 5"},
+        {"schedule_angle[0]=-2", "--set schedule_angle[0]=-2: schedule_angle[0]: expected an angle within +-90 deg"},
+        {"schedule_angle=[0, 0.1]", "--set schedule_angle=[0, 0.1]: schedule_angle: expected an array of 6 numbers, "
+                                    "one for each knot of the table, not an array of 2"},
+        {"angle_of_attack[1]=0", "--set angle_of_attack[1]=0: angle_of_attack: the vehicle's schedule is a table"},
+    };
+    for (const auto& r : refused) {
+        try {
+            apply_setting(r[0], v);
+            ADD_FAILURE() << "accepted: " << r[0];
+        } catch (const VehicleError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(r[1], 0), 0u) << e.what();
+        }
+    }
+    EXPECT_TRUE(same(v, before)) << "a refused setting changed the vehicle";
+    v.schedule.angles[2] = 0.1 + 0.2;
+    const std::string text = vehicle_file_text(v);
+    EXPECT_EQ(text.find("angle_of_attack"), std::string::npos) << text;
+    EXPECT_NE(text.find("schedule_angle = [0, 0, 0.30000000000000004, 0.1, 0.2, 0.3]"), std::string::npos) << text;
+    Vehicle back = built_in_vehicle;
+    read_vehicle_file(written("table.toml", text), back);
+    EXPECT_TRUE(same(back, v)) << text;
+    // A table of another size, or in place of the cubic, is a whole table: from a file, or both keys at once.
+    assign_table({0, 12.5}, {0, 0.05}, back);
+    EXPECT_EQ(back.schedule.speeds.size(), 2u);
+    EXPECT_THROW(assign_table({0, 12.5}, {0, 0.05, 0.1}, back), VehicleError);
+    // The cubic set whole is the schedule again.
+    apply_setting("angle_of_attack=[0, 0.001, 0, 0]", back);
+    EXPECT_FALSE(back.schedule.table);
+    EXPECT_EQ(real_value_names(back), real_value_names(built_in_vehicle));
 }
 
 TEST(VehicleFile, EachValueHasItsUnit) {
@@ -275,6 +370,82 @@ TEST(Study, LocatesTheMomentTheStopConditionHolds) {
     }
 }
 
+// The angles a table schedule gives in a run, read from the trace's own lines against the
+// table worked out here: held at 0.02 rad below 5 m/s, linear up to 0.08 rad at 15 m/s, and
+// held there; and the same run, to rounding, as the cubic of a table on one straight line.
+TEST(Study, ATableScheduleIsLinearBetweenKnotsAndHeldOutside) {
+    Vehicle p = built_in_vehicle;
+    assign_table({5, 15}, {0.02, 0.08}, p);
+    ::testing::internal::CaptureStdout();
+    const StudyResult r = study_vehicle(p, true);
+    const std::string trace = ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(r.stop, Stop::lift);
+    const auto table = [](double v) { return v < 5 ? 0.02 : v > 15 ? 0.08 : 0.02 + (v - 5) * 0.006; };
+    std::istringstream lines(trace);
+    int evaluations = 0, held = 0, between = 0;
+    double alpha = 0.0, cx = 0.0, cz = 0.0;
+    for (std::string line; std::getline(lines, line);) {
+        double vel = 0.0;
+        if (std::sscanf(line.c_str(), "alpha %lf Cx %lf Cz %lf", &alpha, &cx, &cz) == 3) continue;
+        if (std::sscanf(line.c_str(), "vel %lf", &vel) != 1) continue;
+        // The trace's six decimals: the speed within 5e-7 m/s, the angle within 5e-7 deg.
+        EXPECT_NEAR(alpha, 180.0 * table(vel) / 3.141592653589793, 1e-6) << line;
+        ++evaluations;
+        (vel < 5 || vel > 15 ? held : between) += 1;
+    }
+    EXPECT_EQ(evaluations, 4 * r.steps);
+    EXPECT_GT(held, 100);
+    EXPECT_GT(between, 100);
+    EXPECT_NEAR(r.peak_alpha, table(r.event_y[0]), 1e-15);
+
+    Vehicle cubic = built_in_vehicle, line = built_in_vehicle;
+    apply_setting("angle_of_attack=[-0.04, 0.005, 0, 0]", cubic);
+    assign_table({0, 10, 20, 40}, {-0.04, 0.01, 0.06, 0.16}, line);
+    const StudyResult a = study_vehicle(cubic), b = study_vehicle(line);
+    EXPECT_EQ(a.stop, b.stop);
+    EXPECT_EQ(a.steps, b.steps);
+    for (std::size_t i = 0; i < smooth_count; ++i) {
+        double x = 0.0, y = 0.0;
+        ASSERT_TRUE(smooth_figure(a, i, x) && smooth_figure(b, i, y));
+        EXPECT_NEAR(x, y, 1e-12 * std::fabs(x)) << smooth_columns[i];
+    }
+}
+
+// The largest pitch rate and acceleration are those of the run's own evaluations, each
+// taken here from the model's acceleration and the slope of the schedule's angle by
+// central differences in speed: for the cubic, and for a table (whose slope is its
+// segment's).
+TEST(Study, PeakPitchRateAndAccelerationAreTheEvaluationsLargest) {
+    Vehicle table = built_in_vehicle;
+    assign_table({0, 6, 12, 18}, {-0.04, -0.04, 0.05, 0.2}, table);
+    for (const Vehicle& p : {built_in_vehicle, table}) {
+        const StudyResult r = study_vehicle(p);
+        ASSERT_TRUE(r.located);
+        const Derived k = derive(p);
+        double most_acceleration = 0.0, most_pitch_rate = 0.0;
+        auto f = [&](double* dydt, double* y, int, double) {
+            Evaluation e;
+            evaluate(p, k, y[0], e);
+            const double h = 1e-7;
+            const double slope = (angle_of_attack(p, y[0] + h) - angle_of_attack(p, y[0] - h)) / (2 * h);
+            most_acceleration = std::max(most_acceleration, std::fabs(e.acc));
+            most_pitch_rate = std::max(most_pitch_rate, std::fabs(slope * e.acc));
+            dydt[0] = e.acc;
+            dydt[1] = y[0];
+            dydt[2] = e.power;
+        };
+        double y0[3] = {0, 0, 0}, y[3], dydt[3], q[3], t = 0.0;
+        for (int i = 0; i < r.steps; ++i) {
+            gill_step(f, y0, dydt, y, q, 3, 0.05, t);
+            t = t + 0.05;
+            std::copy(y, y + 3, y0);
+        }
+        EXPECT_EQ(r.peak_acceleration, most_acceleration);
+        EXPECT_NEAR(r.peak_pitch_rate, most_pitch_rate, 1e-6 * most_pitch_rate);
+        EXPECT_GT(r.peak_pitch_rate, 0.0);
+    }
+}
+
 // The schedule's peak angle up to a speed: at an end, or at a turning point inside.
 TEST(Study, PeakAngleOfAttackIsTheSchedulesLargestUpToTheSpeed) {
     Vehicle p = built_in_vehicle;
@@ -300,7 +471,7 @@ TEST(Study, StopsBySpeedAndByLiftEqualToTheWeight) {
     EXPECT_EQ(study_row(r),
               "speed,74,3.6999999999999948,25.174713823046247,51.411433831005382,9155.2621015249933,"
               "9.4986282671773541,3.6578814648781575,25,50.354778477939689,9084.7417715535194,"
-              "253.61585407398718,3016.610942025929,0.16233900000000001");
+              "253.61585407398718,3016.610942025929,0.16233900000000001,0.087018396035416695,8.4069912751402782");
     // The schedule's angle at 25 m/s: -0.040786 + 0.01 + 0.099375 + 0.09375 rad.
     EXPECT_NEAR(r.peak_alpha, 0.162339, 1e-15);
     EXPECT_GT(r.y[0], 25.0);
@@ -364,7 +535,7 @@ TEST(Study, AnAircraftOutOfTheModelsRangeIsNoResult) {
         apply_setting(c.setting, p);
         const StudyResult r = study_vehicle(p);
         ASSERT_EQ(r.stop, Stop::invalid) << c.setting;
-        EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,,");
+        EXPECT_EQ(study_row(r), "invalid,,,,,,,,,,,,,,,");
         EXPECT_EQ(describe(r.invalid), c.why);
     }
     // The range's edges: a propeller that gives no thrust at all is still in it.
@@ -407,11 +578,13 @@ TEST(Sweep, GridOrderJobsAndShardsGiveTheSameRows) {
     // Two rows' figures to the last digit, as the program gave them when they were checked.
     EXPECT_NE(whole.find("\n20,39.85,lift,250,12.500000000000043,17.572545696526841,133.8281819223408,"
                          "14524.527245567047,2.7444186959102734,12.451732035799887,17.539068673155864,"
-                         "132.98079794407212,14524.527245567047,197.98952626067432,2080.7410182436279,0.047513134549163186,\n"),
+                         "132.98079794407212,14524.527245567047,197.98952626067432,2080.7410182436279,0.047513134549163186,"
+                          "0.0087620464947713392,2.3944910779361037,\n"),
               std::string::npos) << whole;
     EXPECT_NE(whole.find("\n30,39.85,lift,562,28.100000000000264,19.700147577430066,379.28432456300135,"
                          "50616.696443578796,4.2785373014414594,28.056024780980568,19.690022526959911,"
-                         "378.41822867581539,50616.696443578796,296.17117742101215,3806.8774093804113,0.074536404420862873,\n"),
+                         "378.41822867581539,50616.696443578796,296.17117742101215,3806.8774093804113,0.074536404420862873,"
+                         "0.0059015094786495706,1.7297716082216184,\n"),
               std::string::npos) << whole;
     // The same designs studied as results, not text.
     std::vector<StudyResult> results(6);
@@ -436,7 +609,7 @@ TEST(Sweep, InvalidDesignsAreRowsAndBadSweepsAreRefused) {
     const std::string text = swept(grid, {0, 2}, 2, false);
     const std::string second = text.substr(text.find('\n') + 1);
     EXPECT_EQ(text.substr(0, text.find('\n')), "-1.0136," + study_row(study_vehicle(built_in_vehicle)) + ",");
-    EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
+    EXPECT_EQ(second.rfind("-8,invalid,,,,,,,,,,,,,,,,propeller thrust -", 0), 0u) << second;
     EXPECT_NE(second.find(" N is negative at t = "), std::string::npos) << second;
     const char* refused[][2] = {
         {"mass=20:30:0", "--sweep mass=20:30:0: COUNT must be from 1 to 1000000000, not 0"},

@@ -143,7 +143,7 @@ TEST_F(TraceTools, TabulatesTheRunFromAFileOrStandardInput) {
 }
 
 // Every row of a sweep's CSV whole: as many fields as the header, and the last line ended.
-const std::string whole_rows = "test -s big.csv && test -z \"$(awk -F, 'NR > 1 && NF != 16' big.csv)\" && "
+const std::string whole_rows = "test -s big.csv && test -z \"$(awk -F, 'NR > 1 && NF != 18' big.csv)\" && "
                                "test \"$(tail -c 1 big.csv | od -An -c | tr -d ' ')\" = '\\n'";
 
 // Refused: no output, OUT as it was, one line that says why.
@@ -212,7 +212,7 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "$plot_study bad.csv keep.png", 1,
          "bad.csv:2: expected all four event_* figures or none (a moment not located), not 2 of them", "test ! -e keep.png"},
         {"a decimal comma", "sed '2s/^-1.0136,/-1,0136,/' $sweep >bad.csv; " + on_path + "$plot_study bad.csv keep.png", 1,
-         "bad.csv:2: expected 16 fields, as in the header, not 17", "test ! -e keep.png"},
+         "bad.csv:2: expected 18 fields, as in the header, not 19", "test ! -e keep.png"},
         {"three swept keys", "$study --jobs 1 --sweep mass=20 --sweep gravity=9.81 --sweep wing_area=1 >three.csv; " +
          on_path + "$plot_study three.csv keep.png", 1,
          "transition-plot-study: three.csv: a sweep of 3 keys (mass, gravity, wing_area); only one or two keys can be drawn",
@@ -297,8 +297,8 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
         {"an optimum on one thread and on two", seek + "--jobs 1 >one.csv && " + seek + "--jobs 2 --save-vehicle best.toml >two.csv",
          0, "",
          "cmp one.csv two.csv && test $(wc -l <one.csv) = 2 && "
-         "head -n 1 one.csv | grep -q '^mass,stop,.*,peak_alpha,event_x>=150,note$' && "
-         "test \"$($study best.toml | tail -n 1)\" = \"$(tail -n 1 one.csv | cut -d, -f2-15)\""},
+         "head -n 1 one.csv | grep -q '^mass,stop,.*,peak_acceleration,event_x>=150,note$' && "
+         "test \"$($study best.toml | tail -n 1)\" = \"$(tail -n 1 one.csv | cut -d, -f2-17)\""},
         {"no design meets them all", "$study --minimize event_w --vary mass=20:30 --require 'event_x<=10' >out", 1,
          "transition-study: no design in the box meets every requirement; the nearest to being met is event_x<=10, "
          "missed by 122.9807979440721 (12.29807979440721 times its value's size; event_x 132.9807979440721 at "
@@ -324,7 +324,7 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
          "$study --minimize event_w --vary 'angle_of_attack[1]=0:0.01' --vary 'angle_of_attack[2]=0:0.001' "
          "--vary 'angle_of_attack[3]=0:0.0001' --require 'peak_alpha<=0.12' --require 'event_x<=250' >best.csv 2>err",
          0, "",
-         "head -n 1 best.csv | grep -q ',peak_alpha,peak_alpha<=0.12,event_x<=250,note$' && "
+         "head -n 1 best.csv | grep -q ',peak_acceleration,peak_alpha<=0.12,event_x<=250,note$' && "
          "tail -n 1 best.csv | grep -q ',-2795[0-9.]*,0,$' && "
          "grep -qx 'transition-study: angle_of_attack\\[1\\] rests on its lower bound, 0: a wider box may do better' err"},
         {"an equality", seek.substr(0, seek.find("--require")) + "--require 'event_x==150' >best.csv", 0, "",

@@ -34,12 +34,15 @@ def stub(template):
             float: ("float", "float"),
             int: ("int", "int"),
             tuple: ("Tuple[float, ...]", "Sequence[float]"),
+            type(None): ("Optional[Tuple[float, ...]]", "Sequence[float]"),
         }[type(value)]
+        if name == "angle_of_attack":
+            read = "Optional[Tuple[float, ...]]"
         keys.append(
             f"    @property\n    def {name}(self) -> {read}:\n        \"\"\"{prop.__doc__}\"\"\"\n"
             f"    @{name}.setter\n    def {name}(self, value: {given}) -> None: ...\n"
         )
-        keywords.append(f"{name}: {given} = ...")
+        keywords.append(f"{name}: {given} = ..." if value is not None else f"{name}: Optional[{given}] = ...")
 
     # The stop is always a name; every other column's type is that of the built-in
     # aircraft's run, or None where the row's field is empty.

@@ -62,6 +62,40 @@ def test_keywords_file_set_and_apply_give_the_programs_vehicle(write):
     assert by_attributes == by_keywords
 
 
+TABLE = os.path.join(SOURCE, "examples", "table-schedule.toml")
+
+
+def test_a_table_schedule_is_the_programs():
+    # Read, given as keywords (both table keys at once, in place of the cubic), set knot by
+    # knot: the program's vehicle, and runs, each time.
+    read = transition.Vehicle.read(TABLE)
+    assert str(read) == shown(TABLE)
+    assert read.angle_of_attack is None and len(read.schedule_speed) == 6
+    assert transition.Vehicle().schedule_speed is None
+    keywords = transition.Vehicle(schedule_speed=read.schedule_speed, schedule_angle=list(read.schedule_angle))
+    assert keywords == read and transition.Vehicle(**read.as_dict()) == read
+    assert "angle_of_attack" not in read.as_dict()
+    assert pickle.loads(pickle.dumps(read)) == read
+    read.set("schedule_angle[3]", 0.1)
+    read.schedule_speed = [0, 5, 10, 16, 20, 25]
+    assert str(read) == shown(TABLE, "--set", "schedule_angle[3]=0.1", "--set", "schedule_speed[3]=16")
+    assert transition.run(transition.Vehicle(**read.as_dict())) == transition.run(read)
+    # Two knots, any number of them, given whole; refusals as the program's.
+    two = transition.Vehicle(schedule_speed=[0, 12.5], schedule_angle=[0, 0.05])
+    assert two.schedule_angle == (0.0, 0.05)
+    with pytest.raises(ValueError, match="either angle_of_attack or schedule_speed and schedule_angle"):
+        transition.Vehicle(angle_of_attack=[0, 0, 0, 0], schedule_speed=[0, 1], schedule_angle=[0, 0])
+    with pytest.raises(ValueError, match="schedule_speed: expected schedule_angle too"):
+        transition.Vehicle(schedule_speed=[0, 1])
+    with pytest.raises(ValueError, match=r"schedule_speed\[1\]: expected speeds strictly increasing, not 0 after 0"):
+        transition.Vehicle(schedule_speed=[0, 0], schedule_angle=[0, 0])
+    with pytest.raises(ValueError, match="the vehicle's schedule is the cubic angle_of_attack, not a table"):
+        transition.Vehicle().set("schedule_angle[0]", 0.1)
+    with pytest.raises(ValueError, match="expected an array of 2 numbers, one for each knot"):
+        two.schedule_angle = [0, 0.1, 0.2]
+    assert two.schedule_angle == (0.0, 0.05)
+
+
 def test_sequences_are_read_by_position_whatever_their_labels():
     # A pandas Series is indexed by its labels: its values are taken in their order, as
     # numpy's array protocol and iteration give them, not as series[0], series[1], ...

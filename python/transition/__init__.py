@@ -95,8 +95,9 @@ class Vehicle:
 # aircraft's value.
 Vehicle.__init__.__signature__ = _inspect.Signature(
     [_inspect.Parameter("self", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    + [_inspect.Parameter(key, _inspect.Parameter.KEYWORD_ONLY, default=value)
-       for key, value in Vehicle().as_dict().items()])
+    + [_inspect.Parameter(key, _inspect.Parameter.KEYWORD_ONLY,
+                          default=getattr(Vehicle(), key))
+       for key in _transition._vehicle_keys()])
 
 
 @_methods(Result)

@@ -107,6 +107,8 @@ void pass(const Vehicle& p, const std::vector<std::size_t>& values, std::size_t 
         v.peak_thrust = r.peak_thrust.v;
         v.peak_power = r.peak_power.v;
         v.peak_alpha = r.peak_alpha.v;
+        v.peak_pitch_rate = r.peak_pitch_rate.v;
+        v.peak_acceleration = r.peak_acceleration.v;
     }
     for (std::size_t i = 0; i < smooth_count; ++i) {
         Dual<N> figure;

@@ -16,7 +16,7 @@ const double dd = -0.040786;
 // Least-squares quadratic through the propeller's 40, 30, 25 and 22 N at 0, 11, 22, 33 m/s.
 const double VTT[3] = {39.85, -1.0136, 0.0145};
 
-const Vehicle built_in_vehicle = {rho, g, m, S, 4, d, {dd, cc, bb, aa}, {VTT[0], VTT[1], VTT[2]},
+const Vehicle built_in_vehicle = {rho, g, m, S, 4, d, {false, {dd, cc, bb, aa}, {}, {}}, {VTT[0], VTT[1], VTT[2]},
                                   {0.5776, 6.1069}, {0.0431, 0.2131, 1.0792}};
 
 namespace {

@@ -14,7 +14,10 @@
 // only once stored).
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 inline double value_of(double x) { return x; }
 
@@ -25,6 +28,13 @@ template <class T>
 T larger(const T& a, const T& b) {
     const double pick = std::fmax(value_of(a), value_of(b)), of_a = value_of(a);
     return std::memcmp(&pick, &of_a, sizeof pick) == 0 ? a : b;
+}
+
+// |x|, as std::fabs gives it; for any T, the derivative of the branch taken.
+inline double magnitude(double x) { return std::fabs(x); }
+template <class T>
+T magnitude(const T& x) {
+    return value_of(x) < 0.0 ? T(-x) : x;
 }
 
 // sin x and cos x.
@@ -40,25 +50,37 @@ T with_sign_of(const T& x, const T& y) {
     return std::signbit(value_of(x)) == std::signbit(value_of(y)) ? x : T(-x);
 }
 
+// The angle-of-attack schedule, rad, in speed, m/s: a cubic, or a table of knots between
+// which the angle is linear in speed, held at its end values below the first knot and from
+// the last on. Nothing but the functions below knows which it is.
+template <class T>
+struct ScheduleOf {
+    bool table;              // a table of knots, else the cubic
+    T cubic[4];              // c0 + c1 v + c2 v^2 + c3 v^3
+    std::vector<T> speeds;   // the table's knots: 2 or more speeds, strictly increasing, from 0 up,
+    std::vector<T> angles;   // and the angle at each
+};
+
 // A vehicle's parameters. Polynomials are in ascending powers.
 template <class T>
 struct VehicleOf {
-    T rho;                  // air density, kg/m^3
-    T g;                    // gravitational acceleration, m/s^2
-    T m;                    // mass, kg
-    T S;                    // wing reference area, m^2
-    int rotors;             // number of lift rotors, >= 1
-    T d;                    // diameter of one lift rotor, m
-    T alpha_schedule[4];    // angle of attack in speed, rad: c0 + c1 v + c2 v^2 + c3 v^3
-    T propeller[3];         // propeller thrust in speed, N: c0 + c1 v + c2 v^2
-    T lift_curve[2];        // lift coefficient in angle of attack: c0 + c1 alpha
-    T drag_polar[3];        // drag coefficient in angle of attack: c0 + c1 alpha + c2 alpha^2
+    T rho;                   // air density, kg/m^3
+    T g;                     // gravitational acceleration, m/s^2
+    T m;                     // mass, kg
+    T S;                     // wing reference area, m^2
+    int rotors;              // number of lift rotors, >= 1
+    T d;                     // diameter of one lift rotor, m
+    ScheduleOf<T> schedule;  // angle of attack in speed, rad
+    T propeller[3];          // propeller thrust in speed, N: c0 + c1 v + c2 v^2
+    T lift_curve[2];         // lift coefficient in angle of attack: c0 + c1 alpha
+    T drag_polar[3];         // drag coefficient in angle of attack: c0 + c1 alpha + c2 alpha^2
 };
 using Vehicle = VehicleOf<double>;
 
 // Calls f(x, y) for each real value x of vehicle a and the same value y of vehicle b (of any
 // number types), in the order a vehicle file gives them; the rotor count, a whole number, is
 // not among them.
+// b's schedule is made of a's form and number of knots first.
 template <class A, class B, class F>
 void each_real(A& a, B& b, F&& f) {
     f(a.rho, b.rho);
@@ -66,7 +88,17 @@ void each_real(A& a, B& b, F&& f) {
     f(a.m, b.m);
     f(a.S, b.S);
     f(a.d, b.d);
-    for (int i = 0; i < 4; ++i) f(a.alpha_schedule[i], b.alpha_schedule[i]);
+    if constexpr (!std::is_const_v<B>) {
+        b.schedule.table = a.schedule.table;
+        b.schedule.speeds.resize(a.schedule.speeds.size());
+        b.schedule.angles.resize(a.schedule.angles.size());
+    }
+    if (!a.schedule.table) {
+        for (int i = 0; i < 4; ++i) f(a.schedule.cubic[i], b.schedule.cubic[i]);
+    } else {
+        for (std::size_t i = 0; i < a.schedule.speeds.size(); ++i) f(a.schedule.speeds[i], b.schedule.speeds[i]);
+        for (std::size_t i = 0; i < a.schedule.angles.size(); ++i) f(a.schedule.angles[i], b.schedule.angles[i]);
+    }
     for (int i = 0; i < 3; ++i) f(a.propeller[i], b.propeller[i]);
     for (int i = 0; i < 2; ++i) f(a.lift_curve[i], b.lift_curve[i]);
     for (int i = 0; i < 3; ++i) f(a.drag_polar[i], b.drag_polar[i]);
@@ -75,7 +107,7 @@ void each_real(A& a, B& b, F&& f) {
 // The doubles a vehicle of any number type carries.
 template <class T>
 Vehicle values_of(const VehicleOf<T>& p) {
-    Vehicle v;
+    Vehicle v{};
     v.rotors = p.rotors;
     each_real(p, v, [](const T& x, double& y) { y = value_of(x); });
     return v;
@@ -100,24 +132,76 @@ T dynamic_pressure(const VehicleOf<T>& p, const T& vel) {
     return ((p.rho * 0.5) * vel) * vel;
 }
 
-// Angle of attack scheduled as a cubic in speed, rad.
+// The schedule's knot segment that holds speed v: k with speeds[k] <= v < speeds[k + 1]
+// (a speed at a knot is the segment's beginning there); -1 below the first knot, and the
+// last knot's index from it on.
 template <class T>
-T angle_of_attack(const VehicleOf<T>& p, const T& vel) {
-    const T* c = p.alpha_schedule;
-    return c[0] + (((c[3] * vel * vel * vel) + (c[2] * vel * vel)) + c[1] * vel);
+long segment_of(const ScheduleOf<T>& s, const T& v) {
+    const long last = static_cast<long>(s.speeds.size()) - 1;
+    if (v < s.speeds[0]) return -1;
+    if (!(v < s.speeds[static_cast<std::size_t>(last)])) return last;
+    long lo = 0, hi = last;  // speeds[lo] <= v < speeds[hi]
+    while (hi - lo > 1) {
+        const long mid = lo + (hi - lo) / 2;
+        (v < s.speeds[static_cast<std::size_t>(mid)] ? hi : lo) = mid;
+    }
+    return lo;
 }
 
-// The largest angle the schedule gives at any speed between 0 and `speed`, rad: the cubic at
-// both ends and at its turning points between them, so that it moves smoothly with the
-// schedule and the speed.
+// The slope of segment k of a table, rad/(m/s): the change of angle over the change of speed.
+template <class T>
+T segment_slope(const ScheduleOf<T>& s, std::size_t k) {
+    return (s.angles[k + 1] - s.angles[k]) / (s.speeds[k + 1] - s.speeds[k]);
+}
+
+// The scheduled angle of attack at speed vel, rad, and its slope d alpha / d v, rad/(m/s):
+// the cubic and its derivative; for a table, the angle at the segment's first knot plus the
+// speed beyond it times the segment's slope, the end values held (slope 0) outside the knots.
+template <class T>
+void scheduled(const ScheduleOf<T>& s, const T& vel, T& angle, T& slope) {
+    if (!s.table) {
+        const T* c = s.cubic;
+        angle = c[0] + (((c[3] * vel * vel * vel) + (c[2] * vel * vel)) + c[1] * vel);
+        slope = (c[1] + (2.0 * c[2]) * vel) + ((3.0 * c[3]) * vel) * vel;
+        return;
+    }
+    const long k = segment_of(s, vel);
+    if (k < 0 || k == static_cast<long>(s.speeds.size()) - 1) {
+        angle = s.angles[k < 0 ? 0 : static_cast<std::size_t>(k)];
+        slope = T(0.0);
+        return;
+    }
+    const std::size_t i = static_cast<std::size_t>(k);
+    slope = segment_slope(s, i);
+    angle = s.angles[i] + (vel - s.speeds[i]) * slope;
+}
+
+// Angle of attack scheduled in speed, rad.
+template <class T>
+T angle_of_attack(const VehicleOf<T>& p, const T& vel) {
+    T angle, slope;
+    scheduled(p.schedule, vel, angle, slope);
+    return angle;
+}
+
+// The largest angle the schedule gives at any speed between 0 and `speed`, rad, so that it
+// moves smoothly with the schedule and the speed: the cubic at both ends and at its turning
+// points between them; a table at both ends and at its knots between them.
 template <class T>
 T peak_angle_of_attack(const VehicleOf<T>& p, const T& speed) {
     using std::sqrt;
     const T zero(0.0);
     const T lo = speed < 0.0 ? speed : zero, hi = speed < 0.0 ? zero : speed;
     T peak = larger(angle_of_attack(p, lo), angle_of_attack(p, hi));
+    const ScheduleOf<T>& s = p.schedule;
+    if (s.table) {
+        for (std::size_t k = 0; k < s.speeds.size(); ++k) {
+            if (s.speeds[k] > lo && s.speeds[k] < hi) peak = larger(peak, s.angles[k]);
+        }
+        return peak;
+    }
     // Turning points: roots of c1 + 2 c2 v + 3 c3 v^2, in the form that loses no digits.
-    const T* c = p.alpha_schedule;
+    const T* c = s.cubic;
     const T a = 3.0 * c[3], b = 2.0 * c[2];
     T roots[2] = {lo, lo};
     if (a == 0.0) {
@@ -170,6 +254,7 @@ struct EvaluationOf {
     T vel;     // speed evaluated, m/s
     T qq;      // dynamic pressure, Pa
     T alphaj;  // scheduled angle of attack, rad
+    T slope;   // the schedule's slope there, d alpha / d v, rad/(m/s)
     T Cx;      // drag coefficient
     T Cz;      // lift coefficient
     T drag;    // wing drag, N
@@ -203,7 +288,7 @@ void evaluate(const VehicleOf<T>& p, const DerivedOf<T>& k, const T& vel, Evalua
     using std::pow;
     e.vel = vel;
     e.qq = dynamic_pressure(p, vel);
-    e.alphaj = angle_of_attack(p, vel);
+    scheduled(p.schedule, vel, e.alphaj, e.slope);
     e.Cx = drag_coefficient(p, e.alphaj);
     e.Cz = lift_coefficient(p, e.alphaj);
     e.drag = wing_force(p, e.Cx, e.qq);

@@ -115,10 +115,12 @@ StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& step
 
 const char* const study_columns[study_column_count] = {
     "stop",    "steps",   "t",       "v",       "x",           "w",         "alpha",
-    "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power", "peak_alpha"};
+    "event_t", "event_v", "event_x", "event_w", "peak_thrust", "peak_power", "peak_alpha", "peak_pitch_rate",
+    "peak_acceleration"};
 
-const char* const smooth_columns[smooth_count] = {"event_t",     "event_v",    "event_x",   "event_w",
-                                                  "peak_thrust", "peak_power", "peak_alpha"};
+const char* const smooth_columns[smooth_count] = {"event_t",    "event_v",         "event_x",
+                                                  "event_w",    "peak_thrust",     "peak_power",
+                                                  "peak_alpha", "peak_pitch_rate", "peak_acceleration"};
 
 std::size_t study_column(const std::string& name) {
     std::size_t c = 0;
@@ -149,7 +151,8 @@ bool study_figure(const StudyResult& r, std::size_t column, double& value) {
     const double figures[study_column_count] = {
         0.0,        static_cast<double>(r.steps), r.t,          r.y[0],          r.y[1],
         r.y[2],     degrees(r.alphaj),            r.event_t,    r.event_y[0],    r.event_y[1],
-        r.event_y[2], r.peak_thrust,              r.peak_power, r.peak_alpha};
+        r.event_y[2], r.peak_thrust,              r.peak_power, r.peak_alpha,    r.peak_pitch_rate,
+        r.peak_acceleration};
     value = figures[column];
     return true;
 }

@@ -37,6 +37,9 @@ struct StudyResultOf {
     T peak_power;     // largest induced power of the run's evaluations, W
     T peak_alpha;     // largest scheduled angle of attack from rest to the located moment's
                       // speed (to the final speed when not located), rad
+    T peak_pitch_rate;    // largest |d alpha / d t| = |d alpha / d v acceleration| of the
+                          // run's evaluations, rad/s
+    T peak_acceleration;  // largest |acceleration| of the run's evaluations, m/s^2
     Invalid invalid;  // for Stop::invalid on doubles: where the model left its range
 };
 using StudyResult = StudyResultOf<double>;
@@ -62,16 +65,16 @@ struct StepFigures {
 StudyResult study_vehicle_steps(const Vehicle& p, std::vector<StepFigures>& steps);
 
 // The columns of a study's row, in order: stop, steps, t, v, x, w, alpha (deg), event_t,
-// event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha (rad); and the header,
-// those names joined by commas.
-constexpr std::size_t study_column_count = 14;
+// event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha (rad), peak_pitch_rate
+// (rad/s), peak_acceleration (m/s^2); and the header, those names joined by commas.
+constexpr std::size_t study_column_count = 16;
 extern const char* const study_columns[study_column_count];
 extern const char* const study_header;
 
 // The figures that move smoothly with the design, in the row's order: those at the located
 // moment, the peaks and the peak angle. The step-end figures jump by up to a step when a
 // change of the design moves the stopping step.
-constexpr std::size_t smooth_count = 7;
+constexpr std::size_t smooth_count = 9;
 extern const char* const smooth_columns[smooth_count];
 
 // Smooth figure i of a result in any number type: false where the row's field is empty
@@ -79,8 +82,9 @@ extern const char* const smooth_columns[smooth_count];
 template <class T>
 bool smooth_figure(const StudyResultOf<T>& r, std::size_t i, T& value) {
     if (r.stop == Stop::invalid || (i < 4 && !r.located)) return false;
-    const T* const figures[smooth_count] = {&r.event_t,     &r.event_y[0], &r.event_y[1], &r.event_y[2],
-                                            &r.peak_thrust, &r.peak_power, &r.peak_alpha};
+    const T* const figures[smooth_count] = {&r.event_t,      &r.event_y[0],   &r.event_y[1],
+                                            &r.event_y[2],   &r.peak_thrust,  &r.peak_power,
+                                            &r.peak_alpha,   &r.peak_pitch_rate, &r.peak_acceleration};
     value = *figures[i];
     return true;
 }

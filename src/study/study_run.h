@@ -41,7 +41,7 @@ struct Model {
     const VehicleOf<T>& p;
     const DerivedOf<T>& k;
     double vel = 0.0, lift = 0.0, alphaj = 0.0;
-    T peak_thrust = T(0.0), peak_power = T(0.0);
+    T peak_thrust = T(0.0), peak_power = T(0.0), peak_pitch_rate = T(0.0), peak_acceleration = T(0.0);
     bool sound = true;
 
     template <class Time>
@@ -55,6 +55,10 @@ struct Model {
         if constexpr (pass != Pass::probe) {
             if (e.thrust > peak_thrust) peak_thrust = e.thrust;
             if (e.power > peak_power) peak_power = e.power;
+            // The nose's pitch rate d alpha / d t, the schedule's slope times the acceleration.
+            const T pitch_rate = magnitude(T(e.slope * e.acc)), acceleration = magnitude(e.acc);
+            if (pitch_rate > peak_pitch_rate) peak_pitch_rate = pitch_rate;
+            if (acceleration > peak_acceleration) peak_acceleration = acceleration;
         }
         if constexpr (pass == Pass::trace) print_evaluation_lines(e);
         dydt[0] = e.acc;
@@ -186,6 +190,8 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     r.alphaj = T(model.alphaj);
     r.peak_thrust = model.peak_thrust;
     r.peak_power = model.peak_power;
+    r.peak_pitch_rate = model.peak_pitch_rate;
+    r.peak_acceleration = model.peak_acceleration;
     if constexpr (doubles && pass == Pass::trace) print_summary_line(r.alphaj, end);
     const auto peak_alpha = [&] { r.peak_alpha = peak_angle_of_attack(p, r.located ? r.event_y[0] : r.y[0]); };
     if (r.stop == Stop::cap) {

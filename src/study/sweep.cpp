@@ -44,13 +44,20 @@ std::int64_t whole(const std::string& text, std::int64_t low, std::int64_t high,
     return n;
 }
 
-// Checks that every value of `s` makes a vehicle (see parse_sweep).
-void check_values(const Sweep& s) {
-    Vehicle probe{};
+// Checks that every value of `s` makes a vehicle of `base` (see parse_sweep).
+void check_values(const Sweep& s, const Vehicle& base) {
+    Vehicle probe = base;
     const bool each = !s.list.empty() || s.value.name == "lift_rotors";
     for (std::int64_t i = 0; i < s.count; i = each || i + 1 == s.count ? i + 1 : s.count - 1) {
         set_value(s.value, s.at(i), probe, s.where);
     }
+}
+
+// The same before a vehicle is known, for the values that any vehicle takes alike: a knot of
+// a table schedule, which only a vehicle with one has, is checked by the grid.
+void check_values(const Sweep& s) {
+    const Vehicle probe{};
+    if (has_key(probe, s.value.name.substr(0, s.value.name.find('[')))) check_values(s, probe);
 }
 
 }  // namespace
@@ -126,6 +133,7 @@ void Grid::refuse_twice(const std::string& each) const {
 Grid::Grid(const Vehicle& base, std::vector<Sweep> sweeps, const std::string& where, const std::string& each)
     : base_(base), sweeps_(std::move(sweeps)), size_(1) {
     refuse_twice(each);
+    for (const Sweep& s : sweeps_) check_values(s, base_);
     for (std::size_t i = 0; i < sweeps_.size(); ++i) {
         if (sweeps_[i].count > most_designs / size_) {
             throw VehicleError(where + ": a grid of more than 10^9 designs");
@@ -149,6 +157,7 @@ Grid Grid::rows(const Vehicle& base, std::vector<Sweep> columns, const std::stri
     }
     table.sweeps_ = std::move(columns);
     table.refuse_twice(each);
+    for (const Sweep& s : table.sweeps_) check_values(s, base);
     // Every stride 1: design i takes value i of each column.
     table.size_ = table.sweeps_.front().count;
     table.strides_.assign(table.sweeps_.size(), 1);

@@ -19,35 +19,61 @@
 
 namespace {
 
-// One key of a vehicle file and the values it sets: `length` reals from values(v) on, or
-// the rotor count when `values` is null. A polynomial's coefficient i has the unit
-// `unit` / `per`^i, its value's unit over its variable's to the power i.
+// Which vehicles have a key: every one, only those whose schedule is the cubic, or only those
+// whose schedule is a table.
+enum class Form { any, cubic, table };
+
+// One key of a vehicle file and the values it sets: `length` reals from values(v) on (0 for
+// one per knot of the vehicle's table), or the rotor count when `values` is null. A
+// polynomial's coefficient i has the unit `unit` / `per`^i, its value's unit over its
+// variable's to the power i.
 struct Key {
     const char* name;
     int length;
     double* (*values)(Vehicle&);
     bool positive;     // each value must be > 0
+    Form form;
     const char* what;  // shown in a written file
     const char* unit;  // the value's unit, "" for a pure number
     const char* per;   // a polynomial's variable's unit, else ""
 };
 
 const Key keys[] = {
-    {"air_density", 1, [](Vehicle& v) { return &v.rho; }, true, "kg/m^3", "kg/m^3", ""},
-    {"gravity", 1, [](Vehicle& v) { return &v.g; }, true, "m/s^2", "m/s^2", ""},
-    {"mass", 1, [](Vehicle& v) { return &v.m; }, true, "kg", "kg", ""},
-    {"wing_area", 1, [](Vehicle& v) { return &v.S; }, true, "m^2", "m^2", ""},
-    {"lift_rotors", 1, nullptr, true, "number of lift rotors", "", ""},
-    {"lift_rotor_diameter", 1, [](Vehicle& v) { return &v.d; }, true, "m, each", "m", ""},
-    {"angle_of_attack", 4, [](Vehicle& v) { return v.alpha_schedule; }, false,
+    {"air_density", 1, [](Vehicle& v) { return &v.rho; }, true, Form::any, "kg/m^3", "kg/m^3", ""},
+    {"gravity", 1, [](Vehicle& v) { return &v.g; }, true, Form::any, "m/s^2", "m/s^2", ""},
+    {"mass", 1, [](Vehicle& v) { return &v.m; }, true, Form::any, "kg", "kg", ""},
+    {"wing_area", 1, [](Vehicle& v) { return &v.S; }, true, Form::any, "m^2", "m^2", ""},
+    {"lift_rotors", 1, nullptr, true, Form::any, "number of lift rotors", "", ""},
+    {"lift_rotor_diameter", 1, [](Vehicle& v) { return &v.d; }, true, Form::any, "m, each", "m", ""},
+    {"angle_of_attack", 4, [](Vehicle& v) { return v.schedule.cubic; }, false, Form::cubic,
      "rad, in speed: c0 + c1 v + c2 v^2 + c3 v^3", "rad", "(m/s)"},
-    {"propeller_thrust", 3, [](Vehicle& v) { return v.propeller; }, false,
+    {"schedule_speed", 0, [](Vehicle& v) { return v.schedule.speeds.data(); }, false, Form::table,
+     "m/s, the schedule's knots, from 0 up, strictly increasing", "m/s", ""},
+    {"schedule_angle", 0, [](Vehicle& v) { return v.schedule.angles.data(); }, false, Form::table,
+     "rad, the angle of attack at each knot, linear in speed between them, held outside", "rad", ""},
+    {"propeller_thrust", 3, [](Vehicle& v) { return v.propeller; }, false, Form::any,
      "N, in speed: c0 + c1 v + c2 v^2", "N", "(m/s)"},
-    {"lift_coefficient", 2, [](Vehicle& v) { return v.lift_curve; }, false,
+    {"lift_coefficient", 2, [](Vehicle& v) { return v.lift_curve; }, false, Form::any,
      "in angle of attack: c0 + c1 alpha", "", "rad"},
-    {"drag_coefficient", 3, [](Vehicle& v) { return v.drag_polar; }, false,
+    {"drag_coefficient", 3, [](Vehicle& v) { return v.drag_polar; }, false, Form::any,
      "in angle of attack: c0 + c1 alpha + c2 alpha^2", "", "rad"},
 };
+
+const Key& speed_key = keys[7];
+const Key& angle_key = keys[8];
+
+// A table's knots: at least 2, at most most_knots; its angles within +-90 degrees, where
+// the model means anything.
+constexpr std::size_t most_knots = 1000;
+constexpr double right_angle = 1.5707963267948966;
+
+// Whether the vehicle has key k, and how many values it has.
+bool has(const Key& k, const Vehicle& v) {
+    return k.form == Form::any || (k.form == Form::table) == v.schedule.table;
+}
+int length_of(const Key& k, const Vehicle& v) {
+    return k.length > 0 ? k.length : static_cast<int>(v.schedule.speeds.size());
+}
 
 // The largest rotor count taken: far beyond any aircraft, and exact as a double.
 constexpr long long most_rotors = 1000000;
@@ -120,6 +146,36 @@ double real_value(const toml::node& node, const Key& k, int index, const std::st
     return x;
 }
 
+// The fewest digits that read back as the same double.
+std::string short_text(double x) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, x).ptr);
+}
+
+// Refuses the speed of knot i of vehicle v's table with `where` before the message: below 0
+// for the first, not above the speed before it, and with `after` not below the one after it.
+void check_speed(const Vehicle& v, std::size_t i, bool after, const std::string& where) {
+    const std::vector<double>& s = v.schedule.speeds;
+    const std::string speed = std::string("schedule_speed[") + std::to_string(i) + "]";
+    if (i == 0 && !(s[0] >= 0.0))
+        throw VehicleError(where + speed + ": expected a speed of 0 or more, not " + short_text(s[0]));
+    if (i > 0 && !(s[i] > s[i - 1]))
+        throw VehicleError(where + speed + ": expected speeds strictly increasing, not " + short_text(s[i]) +
+                           " after " + short_text(s[i - 1]));
+    if (after && i + 1 < s.size() && !(s[i + 1] > s[i]))
+        throw VehicleError(where + speed + ": expected speeds strictly increasing, not " + short_text(s[i]) +
+                           " before " + short_text(s[i + 1]));
+}
+
+// Refuses the angle of knot i not within +-90 degrees.
+void check_angle(const Vehicle& v, std::size_t i, const std::string& where) {
+    const double a = v.schedule.angles[i];
+    if (!(std::fabs(a) < right_angle)) {
+        throw VehicleError(where + "schedule_angle[" + std::to_string(i) + "]: expected an angle within +-90 deg "
+                           "(+-1.5707963267948966 rad), not " + short_text(a));
+    }
+}
+
 std::string at_line(const std::string& source, const toml::node& node) {
     return source + ":" + std::to_string(node.source().begin.line) + ": ";
 }
@@ -147,17 +203,69 @@ void assign(const Key& k, const toml::node& node, const std::string& source, boo
         return;
     }
     const auto* array = node.as_array();
-    if (array == nullptr || static_cast<int>(array->size()) != k.length) {
+    if (k.length == 0) {
+        // A table's speeds or angles, one per knot of the vehicle's table.
+        const std::size_t knots = vehicle.schedule.speeds.size();
+        if (array == nullptr || array->size() != knots) {
+            throw VehicleError(where + k.name + ": expected an array of " + std::to_string(knots) +
+                               " numbers, one for each knot of the table, not " +
+                               (array ? "an array of " + std::to_string(array->size()) : type_name(node)));
+        }
+    } else if (array == nullptr || static_cast<int>(array->size()) != k.length) {
         throw VehicleError(where + k.name + ": expected an array of " + std::to_string(k.length) +
                            " numbers (" + k.what + "), not " +
                            (array ? "an array of " + std::to_string(array->size()) : type_name(node)));
     }
-    double values[4];
-    for (int i = 0; i < k.length; ++i) {
-        const toml::node& element = *array->get(static_cast<std::size_t>(i));
-        values[i] = real_value(element, k, i, file ? at_line(source, element) : where);
+    std::vector<double> values(array->size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const toml::node& element = *array->get(i);
+        values[i] = real_value(element, k, static_cast<int>(i), file ? at_line(source, element) : where);
     }
-    std::copy(values, values + k.length, k.values(vehicle));
+    if (k.form == Form::cubic) {
+        vehicle.schedule.table = false;
+        vehicle.schedule.speeds.clear();
+        vehicle.schedule.angles.clear();
+    }
+    std::copy(values.begin(), values.end(), k.values(vehicle));
+    if (k.form == Form::table) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::string at = file ? at_line(source, *array->get(i)) : where;
+            if (&k == &speed_key) check_speed(vehicle, i, false, at);
+            if (&k == &angle_key) check_angle(vehicle, i, at);
+        }
+    }
+}
+
+// A table schedule from its two arrays, over `vehicle`'s: each an array of 2 to most_knots
+// numbers, of the same length, each element checked with its own line for a file.
+void assign_table(const toml::node& speeds, const toml::node& angles, const std::string& source, bool file,
+                  Vehicle& vehicle) {
+    const auto where = [&](const toml::node& node) {
+        return file ? at_line(source, node) : source.empty() ? std::string() : source + ": ";
+    };
+    const auto* s = speeds.as_array();
+    const auto* a = angles.as_array();
+    if (s == nullptr || s->size() < 2 || s->size() > most_knots) {
+        throw VehicleError(where(speeds) + "schedule_speed: expected an array of 2 to " + std::to_string(most_knots) +
+                           " speeds (" + speed_key.what + "), not " +
+                           (s ? "an array of " + std::to_string(s->size()) : type_name(speeds)));
+    }
+    if (a == nullptr || a->size() != s->size()) {
+        throw VehicleError(where(angles) + "schedule_angle: expected an array of " + std::to_string(s->size()) +
+                           " angles, one for each speed of schedule_speed, not " +
+                           (a ? "an array of " + std::to_string(a->size()) : type_name(angles)));
+    }
+    Vehicle changed = vehicle;
+    changed.schedule.table = true;
+    changed.schedule.speeds.assign(s->size(), 0.0);
+    changed.schedule.angles.assign(s->size(), 0.0);
+    for (std::size_t i = 0; i < s->size(); ++i) {
+        changed.schedule.speeds[i] = real_value(*s->get(i), speed_key, static_cast<int>(i), where(*s->get(i)));
+        changed.schedule.angles[i] = real_value(*a->get(i), angle_key, static_cast<int>(i), where(*a->get(i)));
+    }
+    for (std::size_t i = 0; i < s->size(); ++i) check_speed(changed, i, false, where(*s->get(i)));
+    for (std::size_t i = 0; i < a->size(); ++i) check_angle(changed, i, where(*a->get(i)));
+    vehicle = changed;
 }
 
 // The whole of a file of at most 1 MiB, or a refusal naming it as `shown`.
@@ -277,11 +385,31 @@ void read_vehicle_file(const std::string& path, Vehicle& vehicle) {
     const std::string shown = printable(path);
     const toml::table table = parse(contents(path, shown), shown);
     Vehicle read = vehicle;
+    // The schedule is the cubic or a table, given by its own key or keys.
+    const toml::node *cubic = nullptr, *speeds = nullptr, *angles = nullptr;
     for (const auto& [name, node] : table) {
         const Key* k = find_key(std::string(name.str()));
         if (k == nullptr) unknown_key(at_line(shown, node), std::string(name.str()));
-        assign(*k, node, shown, true, read);
+        if (k == &speed_key || k == &angle_key) {
+            (k == &speed_key ? speeds : angles) = &node;
+        } else {
+            if (k->form == Form::cubic) cubic = &node;
+            assign(*k, node, shown, true, read);
+        }
     }
+    if (cubic != nullptr && (speeds != nullptr || angles != nullptr)) {
+        const toml::node& table_key = speeds != nullptr ? *speeds : *angles;
+        throw VehicleError(at_line(shown, table_key) + (speeds != nullptr ? "schedule_speed" : "schedule_angle") +
+                           ": expected either angle_of_attack or the table schedule_speed and schedule_angle, "
+                           "not both schedules");
+    }
+    if ((speeds == nullptr) != (angles == nullptr)) {
+        throw VehicleError(at_line(shown, speeds != nullptr ? *speeds : *angles) +
+                           (speeds != nullptr ? "schedule_speed: expected schedule_angle too"
+                                              : "schedule_angle: expected schedule_speed too") +
+                           ": a table schedule is its speeds and the angle at each");
+    }
+    if (speeds != nullptr) assign_table(*speeds, *angles, shown, true, read);
     vehicle = read;
 }
 
@@ -291,7 +419,7 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
     const std::size_t bracket = name.find('[');
     if (bracket != std::string::npos) {
         const std::string digits = name.substr(bracket + 1, name.size() - bracket - 2);
-        if (name.back() != ']' || digits.empty() || digits.size() > 2 ||
+        if (name.back() != ']' || digits.empty() || digits.size() > 4 ||
             digits.find_first_not_of("0123456789") != std::string::npos) {
             throw VehicleError(where + ": expected KEY or KEY[INDEX] with INDEX a whole number");
         }
@@ -300,7 +428,7 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
     }
     const Key* k = find_key(key);
     if (k == nullptr) unknown_key(where + ": ", key);
-    if (index >= 0 && (k->length == 1 || index >= k->length)) {
+    if (index >= 0 && (k->length == 1 || (k->length > 0 && index >= k->length))) {
         throw VehicleError(where + ": " + key + " has " +
                            (k->length == 1 ? std::string("no elements")
                                            : "elements 0 to " + std::to_string(k->length - 1)));
@@ -308,29 +436,44 @@ VehicleValue find_value(const std::string& name, const std::string& where) {
     return {name, static_cast<int>(k - keys), index < 0 && k->length == 1 ? 0 : index};
 }
 
-std::vector<std::string> real_value_names(const Vehicle&) {
+std::vector<std::string> real_value_names(const Vehicle& vehicle) {
     std::vector<std::string> names;
     for (const Key& k : keys) {
-        if (k.values == nullptr) continue;
+        if (k.values == nullptr || !has(k, vehicle)) continue;
         if (k.length == 1) {
             names.push_back(k.name);
         } else {
-            for (int i = 0; i < k.length; ++i) names.push_back(std::string(k.name) + "[" + std::to_string(i) + "]");
+            for (int i = 0; i < length_of(k, vehicle); ++i)
+                names.push_back(std::string(k.name) + "[" + std::to_string(i) + "]");
         }
     }
     return names;
 }
 
-std::size_t real_value_index(const VehicleValue& value, const Vehicle&, const std::string& where) {
+// Refuses with `where` a key that the vehicle's form of schedule does not have.
+void check_form(const Key& k, const Vehicle& vehicle, const std::string& where) {
+    if (has(k, vehicle)) return;
+    throw VehicleError(where + k.name + (k.form == Form::table
+                                             ? ": the vehicle's schedule is the cubic angle_of_attack, not a table "
+                                               "(a table is given in a vehicle file, schedule_speed and schedule_angle)"
+                                             : ": the vehicle's schedule is a table (schedule_speed and schedule_angle), "
+                                               "not the cubic"));
+}
+
+std::size_t real_value_index(const VehicleValue& value, const Vehicle& vehicle, const std::string& where) {
     const Key& k = keys[value.key];
     if (k.values == nullptr) throw VehicleError(where + ": " + k.name + " is a whole number, not a real value");
+    check_form(k, vehicle, where + ": ");
     if (value.index < 0) {
-        throw VehicleError(where + ": " + k.name + " has " + std::to_string(k.length) + " elements: name one, as " +
-                           k.name + "[0]");
+        throw VehicleError(where + ": " + k.name + " has " + std::to_string(length_of(k, vehicle)) +
+                           " elements: name one, as " + k.name + "[0]");
+    }
+    if (value.index >= length_of(k, vehicle)) {
+        throw VehicleError(where + ": " + k.name + " has elements 0 to " + std::to_string(length_of(k, vehicle) - 1));
     }
     std::size_t index = 0;
     for (const Key* before = keys; before != &k; ++before) {
-        if (before->values != nullptr) index += static_cast<std::size_t>(before->length);
+        if (before->values != nullptr && has(*before, vehicle)) index += static_cast<std::size_t>(length_of(*before, vehicle));
     }
     return index + static_cast<std::size_t>(value.index);
 }
@@ -338,16 +481,20 @@ std::size_t real_value_index(const VehicleValue& value, const Vehicle&, const st
 std::string value_unit(const VehicleValue& value) {
     const Key& k = keys[value.key];
     const std::string unit = k.unit;
-    if (value.index <= 0 || k.length == 1) return unit;
+    if (value.index <= 0 || k.length == 1 || k.per[0] == '\0') return unit;
     const std::string power = value.index == 1 ? "" : "^" + std::to_string(value.index);
     return (unit.empty() ? "1" : unit) + "/" + k.per + power;
 }
 
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {
     const Key& k = keys[value.key];
+    check_form(k, vehicle, where + ": ");
     if (value.index < 0) {
-        throw VehicleError(where + ": " + k.name + " has " + std::to_string(k.length) +
+        throw VehicleError(where + ": " + k.name + " has " + std::to_string(length_of(k, vehicle)) +
                            " elements: name one, as " + k.name + "[0]");
+    }
+    if (value.index >= length_of(k, vehicle)) {
+        throw VehicleError(where + ": " + k.name + " has elements 0 to " + std::to_string(length_of(k, vehicle) - 1));
     }
     if (k.values == nullptr) {
         if (!(x >= 1.0 && x <= static_cast<double>(most_rotors) && x == std::floor(x))) {
@@ -357,7 +504,15 @@ void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std:
         return;
     }
     toml::value<double> node(x);
-    k.values(vehicle)[value.index] = real_value(node, k, k.length == 1 ? -1 : value.index, where + ": ");
+    const double checked = real_value(node, k, k.length == 1 ? -1 : value.index, where + ": ");
+    if (k.form == Form::table) {
+        Vehicle changed = vehicle;
+        k.values(changed)[value.index] = checked;
+        const std::size_t i = static_cast<std::size_t>(value.index);
+        if (&k == &speed_key) check_speed(changed, i, true, where + ": ");
+        if (&k == &angle_key) check_angle(changed, i, where + ": ");
+    }
+    k.values(vehicle)[value.index] = checked;
 }
 
 void apply_setting(const std::string& setting, Vehicle& vehicle) {
@@ -385,7 +540,11 @@ void apply_setting(const std::string& setting, Vehicle& vehicle, const std::stri
     }
     const toml::node& node = *parsed.get("value");
     if (!element) {
-        assign(keys[value.key], node, where, false, vehicle);
+        const Key& k = keys[value.key];
+        if (k.form == Form::table) check_form(k, vehicle, where + ": ");
+        Vehicle changed = vehicle;
+        assign(k, node, where, false, changed);
+        vehicle = changed;
     } else {
         set_value(value, real_value(node, keys[value.key], value.index, where + ": "), vehicle, where);
     }
@@ -397,13 +556,20 @@ std::vector<VehicleKey> vehicle_keys() {
     return all;
 }
 
+bool has_key(const Vehicle& vehicle, const std::string& key) {
+    const Key* k = find_key(key);
+    if (k == nullptr) unknown_key("", key);
+    return has(*k, vehicle);
+}
+
 std::vector<double> key_values(const Vehicle& vehicle, const std::string& key) {
     const Key* k = find_key(key);
     if (k == nullptr) unknown_key("", key);
     if (k->values == nullptr) return {static_cast<double>(vehicle.rotors)};
+    if (!has(*k, vehicle)) return {};
     Vehicle v = vehicle;
     const double* values = k->values(v);
-    return std::vector<double>(values, values + k->length);
+    return std::vector<double>(values, values + length_of(*k, v));
 }
 
 void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle) {
@@ -416,6 +582,7 @@ void assign_key(const std::string& key, const std::vector<double>& values, Vehic
             return std::make_unique<toml::value<std::int64_t>>(static_cast<std::int64_t>(x));
         return std::make_unique<toml::value<double>>(x);
     };
+    if (k->form == Form::table) check_form(*k, vehicle, "");
     Vehicle changed = vehicle;
     if (k->length == 1 && values.size() == 1) {
         const std::unique_ptr<toml::node> scalar = k->values == nullptr ? node(values[0])
@@ -430,6 +597,14 @@ void assign_key(const std::string& key, const std::vector<double>& values, Vehic
         assign(*k, array, "", false, changed);
     }
     vehicle = changed;
+}
+
+void assign_table(const std::vector<double>& speeds, const std::vector<double>& angles, Vehicle& vehicle,
+                  const std::string& where) {
+    toml::array s, a;
+    for (double x : speeds) s.push_back(x);
+    for (double x : angles) a.push_back(x);
+    assign_table(s, a, where, false, vehicle);
 }
 
 void assign_count(const std::string& key, const std::string& integer, Vehicle& vehicle) {
@@ -465,13 +640,14 @@ std::string vehicle_file_text(const Vehicle& vehicle) {
     Vehicle v = vehicle;
     std::string text;
     for (const Key& k : keys) {
+        if (!has(k, v)) continue;
         std::string value;
         if (k.values == nullptr) {
             value = std::to_string(v.rotors);
         } else if (k.length == 1) {
             value = shortest(*k.values(v));
         } else {
-            for (int i = 0; i < k.length; ++i) value += (i ? ", " : "[") + shortest(k.values(v)[i]);
+            for (int i = 0; i < length_of(k, v); ++i) value += (i ? ", " : "[") + shortest(k.values(v)[i]);
             value += "]";
         }
         text += std::string(k.name) + " = " + value + "  # " + k.what + "\n";

@@ -4,9 +4,15 @@
 // angles in radians, polynomial coefficients in ascending powers. The keys:
 //   air_density kg/m^3, gravity m/s^2, mass kg, wing_area m^2 (each > 0)
 //   lift_rotors (a whole number >= 1), lift_rotor_diameter m (> 0)
-//   angle_of_attack [4] rad in speed, propeller_thrust [3] N in speed,
+//   angle_of_attack [4] rad in speed (the cubic schedule), or instead the table schedule:
+//     schedule_speed [n] m/s, from 0 up, strictly increasing, and schedule_angle [n] rad,
+//     within +-90 deg, 2 <= n <= 1000 knots, the angle linear in speed between them
+//   propeller_thrust [3] N in speed,
 //   lift_coefficient [2] and drag_coefficient [3] in angle of attack
-// An integer where a real is expected is read as that real. Every value must be finite.
+// An integer where a real is expected is read as that real. Every value must be finite. A
+// file gives the cubic or both table keys, never both schedules and never one key alone;
+// its table replaces the vehicle's schedule, as the cubic does. A setting of a table's key,
+// whole or one element, keeps the vehicle's number of knots.
 
 #include <cstddef>
 #include <stdexcept>
@@ -46,22 +52,29 @@ void apply_setting(const std::string& setting, Vehicle& vehicle);
 void apply_setting(const std::string& setting, Vehicle& vehicle, const std::string& where);
 
 // The keys of a vehicle file, in the order a written file gives them: each name, its number
-// of values (1 for a scalar), and the comment a written file gives it.
+// of values (1 for a scalar, 0 for one per knot of a table schedule), and the comment a
+// written file gives it. A vehicle has angle_of_attack or the two table keys (has_key).
 struct VehicleKey {
     std::string name;
     int length;
     std::string what;
 };
 std::vector<VehicleKey> vehicle_keys();
+bool has_key(const Vehicle& vehicle, const std::string& key);
 
-// The values of `key` in `vehicle` (the rotor count as a double). Refuses an unknown key
-// with UnknownKeyError.
+// The values of `key` in `vehicle` (the rotor count as a double; none for a key of the
+// schedule form the vehicle does not have). Refuses an unknown key with UnknownKeyError.
 std::vector<double> key_values(const Vehicle& vehicle, const std::string& key);
 
 // Sets `key` of `vehicle` to `values` (one for a scalar key, all of an array key's), with the
 // same checks and messages as a vehicle file's value ("mass: must be greater than 0, not 0");
 // refused, the vehicle is left as it was.
 void assign_key(const std::string& key, const std::vector<double>& values, Vehicle& vehicle);
+
+// Makes `vehicle`'s schedule the table of `speeds` and `angles`, of any number of knots,
+// with a file's checks and messages after `where`; refused, the vehicle is left as it was.
+void assign_table(const std::vector<double>& speeds, const std::vector<double>& angles, Vehicle& vehicle,
+                  const std::string& where = "");
 
 // Sets the whole-number key `key` (lift_rotors) to the integer written in decimal digits,
 // with an optional minus sign, in `integer` ("6", "-1", "18446744073709551616"), with the
