@@ -520,7 +520,9 @@ py::dict minimize(const std::string& objective, py::handle vary, py::handle requ
         const std::string where = "vary[" + quoted(key) + "]";
         const std::vector<double> bounds = numbers(item.second, where);
         if (bounds.size() != 2) throw py::type_error(where + ": expected (low, high), not " + std::to_string(bounds.size()) + " numbers");
-        problem.vary.push_back(make_vary(key, bounds[0], bounds[1], where + "=" + std::string(py::repr(item.second))));
+        for (const Varied& each : make_varied(key, bounds[0], bounds[1], problem.base,
+                                              where + "=" + std::string(py::repr(item.second))))
+            problem.vary.push_back(each);
     }
     if (PyUnicode_Check(require.ptr()) || !PySequence_Check(require.ptr())) {
         throw py::type_error("require: expected a sequence of 'COLUMN<=VALUE' texts, not " + type_name(require));

@@ -152,12 +152,15 @@ struct Seek {
 };
 
 #ifdef TRANSITION_OPTIMIZE
+static_assert(most_varied == 256, "--vary's help says how many values may be varied");
+
 int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
     Problem problem{vehicle, 0, !seek.maximize.empty(), {}, {}};
     try {
         const std::string column = problem.maximize ? seek.maximize[0] : seek.minimize[0];
         problem.objective = smooth_column(column, (problem.maximize ? "--maximize " : "--minimize ") + printable(column));
-        for (const std::string& v : seek.vary) problem.vary.push_back(parse_vary(v));
+        for (const std::string& v : seek.vary)
+            for (const Varied& each : parse_varied(v, vehicle)) problem.vary.push_back(each);
         for (const std::string& q : seek.require) problem.require.push_back(parse_requirement(q));
         check_problem(problem);
         std::FILE* shown = isatty(fileno(stderr)) ? stderr : nullptr;
@@ -303,8 +306,9 @@ int main(int argc, char** argv) {
                                 ->excludes(sweep_option)
                                 ->excludes(minimize_option);
     auto* vary_option = app.add_option("--vary", seek.vary,
-                                       "A value to vary between LOW and HIGH, KEY as for --set (one to eight "
-                                       "of them); repeatable")
+                                       "A value to vary between LOW and HIGH, KEY as for --set, or every "
+                                       "element of an array key within the same bounds (schedule_angle=LOW:HIGH, "
+                                       "each knot's angle); at most 256 values in all; repeatable")
                             ->type_name("KEY=LOW:HIGH")
                             ->allow_extra_args(false);
     auto* require_option = app.add_option("--require", seek.require,

@@ -31,7 +31,7 @@ std::string shortest(double x) {
 
 // Points of the Halton sequence: coordinate k of point i (from 1) is i's radical inverse in
 // the k-th prime base, in (0, 1).
-constexpr int primes[most_varied] = {2, 3, 5, 7, 11, 13, 17, 19};
+constexpr int primes[most_sampled] = {2, 3, 5, 7, 11, 13, 17, 19};
 double radical_inverse(std::int64_t i, int base) {
     double inverse = 0.0, digit = 1.0 / base;
     for (; i > 0; i /= base, digit /= base) inverse += digit * static_cast<double>(i % base);
@@ -521,7 +521,7 @@ void polish(const Evaluator& evaluator, const std::vector<double>& start, Record
         for (std::size_t k = 0; k < n; ++k)
             if (u[k] > 0.0 && u[k] < 1.0) inside.push_back(k);
         const std::size_t f = inside.size();
-        if (f == 0) return;
+        if (f == 0 || f > most_sampled) return;
         std::vector<double> hessian(f * f), minus_gradient(f);
         for (std::size_t a = 0; a < f; ++a) {
             minus_gradient[a] = -p.objective_gradient[inside[a]];
@@ -584,6 +584,47 @@ Varied make_vary(const std::string& key, double low, double high, const std::str
     set_value(v.value, low, probe, where);
     set_value(v.value, high, probe, where);
     return v;
+}
+
+std::vector<Varied> make_varied(const std::string& key, double low, double high, const Vehicle& base,
+                                const std::string& named) {
+    const std::string where =
+        !named.empty() ? named : "--vary " + printable(key) + "=" + shortest(low) + ":" + shortest(high);
+    const VehicleValue value = find_value(key, where);
+    std::vector<std::string> keys;
+    if (value.index >= 0) {
+        keys.push_back(key);
+    } else {
+        for (std::size_t i = 0; i < key_values(base, key).size(); ++i) keys.push_back(key + "[" + std::to_string(i) + "]");
+        if (keys.empty()) real_value_index(value, base, where);  // refused: the vehicle has no such key
+    }
+    std::vector<Varied> varied;
+    for (const std::string& element : keys) {
+        Varied v{find_value(element, where), low, high, where};
+        if (v.value.name == "lift_rotors")
+            throw VehicleError(where + ": lift_rotors is a whole number and cannot be varied; sweep it instead "
+                                       "(--sweep lift_rotors=3,4,6)");
+        if (!(std::isfinite(low) && std::isfinite(high))) throw VehicleError(where + ": expected finite bounds");
+        if (!(low < high)) throw VehicleError(where + ": expected LOW < HIGH");
+        // Every value between two that make a vehicle makes one too.
+        Vehicle probe = base;
+        set_value(v.value, low, probe, where);
+        probe = base;
+        set_value(v.value, high, probe, where);
+        varied.push_back(v);
+    }
+    return varied;
+}
+
+std::vector<Varied> parse_varied(const std::string& text, const Vehicle& base) {
+    const std::string where = "--vary " + printable(text);
+    const std::size_t equals = text.find('='), colon = text.find(':', equals == std::string::npos ? 0 : equals);
+    if (equals == std::string::npos || colon == std::string::npos || text.find(':', colon + 1) != std::string::npos)
+        throw VehicleError(where + ": expected KEY=LOW:HIGH");
+    find_value(text.substr(0, equals), where);  // an unknown key is refused as such first
+    const double low = parse_number(text.substr(equals + 1, colon - equals - 1), where);
+    const double high = parse_number(text.substr(colon + 1), where);
+    return make_varied(text.substr(0, equals), low, high, base, where);
 }
 
 Varied parse_vary(const std::string& text) {
@@ -669,12 +710,33 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         progress(answer(record));
     };
 
-    // The global stage: the box sampled on the sweep's threads, in a fixed order.
-    const std::int64_t samples = options.samples > 0 ? options.samples : default_samples(n);
+    // The global stage: the box sampled on the sweep's threads, in a fixed order; a box of more
+    // values than a sample can cover, its few well-chosen designs: the vehicle's own (each
+    // value put inside the box), the middle, and the two corners.
+    const bool sampled_box = n <= most_sampled;
+    const std::int64_t samples = !sampled_box ? 4 : options.samples > 0 ? options.samples : default_samples(n);
     std::vector<double> points(static_cast<std::size_t>(samples) * n);
-    for (std::int64_t i = 0; i < samples; ++i)
-        for (std::size_t k = 0; k < n; ++k)
-            points[static_cast<std::size_t>(i) * n + k] = radical_inverse(i + 1, primes[k]);
+    for (std::int64_t i = 0; i < samples; ++i) {
+        for (std::size_t k = 0; k < n; ++k) {
+            double u = 0.0;
+            if (sampled_box) {
+                u = radical_inverse(i + 1, primes[k]);
+            } else if (i == 0) {
+                const Varied& v = c.problem.vary[k];
+                const std::size_t real = c.reals[k];
+                double own = 0.0;
+                std::size_t j = 0;
+                Vehicle copy = c.problem.base;
+                each_real(c.problem.base, copy, [&](const double& x, double&) {
+                    if (j++ == real) own = x;
+                });
+                u = own <= v.low ? 0.0 : own >= v.high ? 1.0 : (own - v.low) / (v.high - v.low);
+            } else {
+                u = i == 1 ? 0.5 : i == 2 ? 0.0 : 1.0;
+            }
+            points[static_cast<std::size_t>(i) * n + k] = u;
+        }
+    }
     std::vector<StudyResult> sampled(static_cast<std::size_t>(samples));
     std::vector<Verdict> verdicts;
     const std::int64_t studied = run_in_order(
@@ -723,17 +785,19 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
         if (p.feasible() != q.feasible()) return p.feasible();
         return p.feasible() ? p.objective < q.objective : p.worst < q.worst;
     });
-    const double spacing = std::pow(static_cast<double>(samples), -1.0 / static_cast<double>(n));
+    const double spacing = sampled_box ? std::pow(static_cast<double>(samples), -1.0 / static_cast<double>(n)) : 0.0;
     std::vector<std::int64_t> chosen;
+    // A box of many values starts from the two best of its few designs.
+    const std::size_t most_starts = sampled_box ? options.starts : std::min<std::size_t>(options.starts, 2);
     for (std::int64_t i : order) {
-        if (chosen.size() == options.starts) break;
+        if (chosen.size() == most_starts) break;
         bool apart = true;
         for (std::int64_t j : chosen) {
             double distance = 0.0;
             for (std::size_t k = 0; k < n; ++k)
                 distance = std::max(distance, std::fabs(points[static_cast<std::size_t>(i) * n + k] -
                                                         points[static_cast<std::size_t>(j) * n + k]));
-            apart = apart && distance >= spacing;
+            apart = apart && distance >= spacing && distance > 0.0;
         }
         if (apart) chosen.push_back(i);
     }
@@ -771,7 +835,7 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
                 }
                 nlopt_set_xtol_rel(opt, 1e-12);
                 nlopt_set_xtol_abs1(opt, 1e-12);
-                nlopt_set_maxeval(opt, most_local_runs);
+                nlopt_set_maxeval(opt, most_local_runs + 10 * static_cast<int>(n));
                 double value = 0.0;
                 nlopt_optimize(opt, u.data(), &value);
                 nlopt_destroy(opt);
@@ -944,11 +1008,25 @@ std::string progress_line(const Problem& problem, const Optimum& so_far) {
 std::vector<std::string> caveats(const Problem& problem, const Optimum& best) {
     std::vector<std::string> lines;
     if (!best.found) return lines;
-    for (std::size_t k = 0; k < problem.vary.size(); ++k) {
-        if (best.on_bound[k] == 0) continue;
+    // Elements of one key given one after another on the same bound, one line for them all.
+    for (std::size_t k = 0; k < problem.vary.size();) {
         const Varied& v = problem.vary[k];
-        lines.push_back(v.value.name + " rests on its " + (best.on_bound[k] < 0 ? "lower" : "upper") + " bound, " +
-                        shortest(best.on_bound[k] < 0 ? v.low : v.high) + ": a wider box may do better");
+        std::size_t last = k;
+        while (last + 1 < problem.vary.size() && best.on_bound[last + 1] == best.on_bound[k]) {
+            const Varied& next = problem.vary[last + 1];
+            if (next.value.key != v.value.key || next.value.index != problem.vary[last].value.index + 1 ||
+                next.low != v.low || next.high != v.high)
+                break;
+            ++last;
+        }
+        if (best.on_bound[k] != 0) {
+            const std::string bound = std::string(best.on_bound[k] < 0 ? "lower" : "upper") + " bound, " +
+                                      shortest(best.on_bound[k] < 0 ? v.low : v.high);
+            lines.push_back(last == k ? v.value.name + " rests on its " + bound + ": a wider box may do better"
+                                      : v.value.name + " to " + problem.vary[last].value.name + " rest on their " +
+                                            bound + ": a wider box may do better");
+        }
+        k = last + 1;
     }
     if (best.at_the_cap) {
         lines.push_back("the answer's moment, at t = " + shortest(best.result.event_t) +

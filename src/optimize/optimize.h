@@ -35,6 +35,12 @@ struct Varied {
 Varied parse_vary(const std::string& text);
 // The same from its parts; `where` names it in refusals (by default "--vary KEY=LOW:HIGH").
 Varied make_vary(const std::string& key, double low, double high, const std::string& where = "");
+// The values varied for a vehicle `base`: KEY's or KEY[i]'s, or for a whole array key every
+// one of its elements (each knot of a table, "schedule_angle=LOW:HIGH"), each within the same
+// bounds, each bound checked on the base's own values.
+std::vector<Varied> parse_varied(const std::string& text, const Vehicle& base);
+std::vector<Varied> make_varied(const std::string& key, double low, double high, const Vehicle& base,
+                                const std::string& where = "");
 
 // A requirement on one figure: "COLUMN<=VALUE", "COLUMN>=VALUE" or "COLUMN==VALUE", VALUE
 // finite. An equality is met within 1e-10 of the value's size (of 1 for a value of 0).
@@ -48,8 +54,10 @@ struct Requirement {
 // `where` names it in refusals (by default "--require TEXT").
 Requirement parse_requirement(const std::string& text, const std::string& where = "");
 
-// The most values varied at once.
-constexpr std::size_t most_varied = 8;
+// The most values varied at once, and the most that the global stage samples a box of; a
+// larger box starts from the vehicle's own design and a few others (see optimize).
+constexpr std::size_t most_varied = 256;
+constexpr std::size_t most_sampled = 8;
 
 // What is sought: the objective's figure, least or most, over the box of `vary` (one to
 // most_varied distinct values) around `base`, subject to every requirement. The order in
@@ -105,10 +113,12 @@ struct SearchOptions {
 };
 std::int64_t default_samples(std::size_t varied);
 
-// Samples the box at a few hundred points of a low-discrepancy (Halton) sequence on `jobs`
-// threads, then from the best of them follows the exact gradients of the objective and the
-// requirements with NLopt's SLSQP, keeping the best design met on the way; a value left within
-// a hair of its bound is put on it. The same problem gives the same doubles for every `jobs`.
+// Samples the box (of at most most_sampled values) at a few hundred points of a
+// low-discrepancy (Halton) sequence on `jobs` threads, or for more values takes the vehicle's
+// own design (its values put inside the box), the box's middle and its two corners; then
+// from the best of them follows the exact gradients of the objective and the requirements
+// with NLopt's SLSQP, keeping the best design met on the way; a value left within a hair of
+// its bound is put on it. The same problem gives the same doubles for every `jobs`.
 // `progress`, if set, is called on this thread now and then with the search so far (found
 // false until a design meets every requirement). go_on() is asked on this thread at least
 // every 50 ms; once it returns false the search ends with what it has (stopped true).
