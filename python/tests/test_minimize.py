@@ -121,12 +121,20 @@ def test_refusals_name_the_arguments():
         transition.minimize("event_w", {"mass": (20, 30, 40)})
     with pytest.raises(TypeError):
         transition.minimize("event_w", BOX, "event_x<=250")
-    with pytest.raises(ValueError, match="at most 8 values"):
-        keys = ["mass", "wing_area", "gravity", "air_density", "lift_rotor_diameter"]
-        box = {k: (1, 2) for k in keys}
-        box.update({f"propeller_thrust[{i}]": (1, 2) for i in range(3)})
-        box["angle_of_attack[1]"] = (0, 0.001)
-        transition.minimize("event_w", box)
+    with pytest.raises(ValueError, match="at most 256 values"):
+        many = transition.Vehicle(schedule_speed=[0.1 * i for i in range(257)], schedule_angle=[0] * 257)
+        transition.minimize("event_w", {"schedule_angle": (0, 0.1)}, vehicle=many)
+
+
+def test_a_table_is_optimised_knot_by_knot(write):
+    # Every knot's angle varied within the same bounds, as the command's schedule_angle=LOW:HIGH.
+    knots = transition.Vehicle(schedule_speed=range(26), schedule_angle=[-0.040786] * 26)
+    optimum = transition.minimize("event_w", {"schedule_angle": (-0.040786, 0.2094)}, ["event_x<=250"], vehicle=knots)
+    header, row = programs_optimum(write("knots.toml", str(knots)), "--minimize", "event_w",
+                                   "--vary", "schedule_angle=-0.040786:0.2094", "--require", "event_x<=250")
+    assert header[:26] == [f"schedule_angle[{i}]" for i in range(26)]
+    assert list(optimum.vehicle.schedule_angle) == [float(x) for x in row[:26]]
+    assert optimum.result.event_w <= 20580
 
 
 @pytest.mark.parametrize("settings", [[], ["mass=34"]])
