@@ -44,6 +44,7 @@ NOT_RUN = [
      "a Release build of its own, and a benchmark of twenty seconds"),
     ("docs/optimisation.md", "cmake --build build-bench --target derivatives_bench && ...", "a benchmark"),
     ("docs/derivatives.md", "cmake --build build-bench --target derivatives_bench && ...", "a benchmark"),
+    ("docs/optimisation.md", "/usr/bin/python3 bench/schedule_bench.py build", "a benchmark of half a minute"),
     ("docs/platforms.md", "apt-get install -y --no-install-recommends g++-aarch64-linux-gnu qemu-user",
      "installs a cross compiler and qemu, as root, and makes a cross build"),
     ("docs/platforms.md", "cmake -S . -B build-arm64 -DBUILD_TESTING=ON && ...", "a cross build and its suite"),
