@@ -947,8 +947,10 @@ header included, byte for byte.)doc");
 figure while meeting every requirement, as transition-study --minimize finds it.
 
 objective is a column that moves smoothly with the design: event_t, event_v, event_x,
-event_w, peak_thrust, peak_power or peak_alpha. vary is a dict from a key ("mass",
-"angle_of_attack[3]") to its (low, high), one to eight of them; require a sequence of
+event_w, peak_thrust, peak_power, peak_alpha, peak_pitch_rate or peak_acceleration. vary is
+a dict from a key ("mass", "angle_of_attack[3]", or a whole array key such as
+"schedule_angle" for each of its elements) to its (low, high), at most 256 values; require a
+sequence of
 "COLUMN<=VALUE", "COLUMN>=VALUE" or "COLUMN==VALUE" texts. vehicle fixes what is not varied
 (the built-in aircraft by default); jobs as for sweep().
 
@@ -969,7 +971,8 @@ the designs run; Ctrl-C stops them and raises KeyboardInterrupt.)doc");
     m.def("derivatives", derivatives, py::arg("vehicle") = py::none(),
           R"doc(Every smooth figure's exact derivative with respect to every real value of the vehicle
 (the built-in aircraft by default), as transition-study --derivatives gives them: a dict from
-each figure (event_t, event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha) to a
+each figure (event_t, event_v, event_x, event_w, peak_thrust, peak_power, peak_alpha,
+peak_pitch_rate, peak_acceleration) to a
 dict from each value's name, as --set names it ("mass", "angle_of_attack[2]"), in the order
 of the vehicle file, to d(figure)/d(value) in the figure's unit per the value's (event_w in J,
 mass in kg: J/kg). An empty entry of the command's table is None: the moment's figures of a
