@@ -62,9 +62,15 @@ TEST(Derivatives, AgreeWithCentralDifferencesOfTheFigures) {
         {"lift rotors idle four steps before the stop", {"angle_of_attack[1]=0.01"}, Stop::lift},
         {"the moment five steps before the step cap", {"mass=33.4"}, Stop::lift},
         {"the step cap: peaks alone", {"mass=34"}, Stop::cap},
+        {"a table schedule, its knots' speeds and angles values too", {"table"}, Stop::lift},
     };
     for (const Case& c : cases) {
-        const Vehicle p = vehicle_with(c.settings);
+        Vehicle p = built_in_vehicle;
+        if (!c.settings.empty() && c.settings[0] == "table") {
+            assign_table({0.5, 6, 12, 18, 24}, {-0.04, -0.03, 0.02, 0.09, 0.15}, p);
+        } else {
+            p = vehicle_with(c.settings);
+        }
         const std::vector<std::size_t> all = every_value(p);
         const StudyDerivatives d = study_derivatives(p, all);
         const StudyResult r = study_vehicle(p);
@@ -74,7 +80,9 @@ TEST(Derivatives, AgreeWithCentralDifferencesOfTheFigures) {
         std::size_t compared = 0, entries = 0;
         for (std::size_t j : all) {
             const double x = value(p, j);
-            const double steps[2] = {1e-4 * std::fabs(x), 1e-5 * std::fabs(x)};
+            // A value of 0 (the first knot's speed) stepped by as much as a value of 1 would be.
+            const double size = x != 0.0 ? std::fabs(x) : 1.0;
+            const double steps[2] = {1e-4 * size, 1e-5 * size};
             StudyResult up[2], down[2];
             for (int s = 0; s < 2; ++s) {
                 up[s] = study_vehicle(with_value(p, j, x + steps[s]));
@@ -95,7 +103,7 @@ TEST(Derivatives, AgreeWithCentralDifferencesOfTheFigures) {
                 }
                 // A derivative that is 0 but for rounding (event_v of a lift stop in the
                 // propeller's coefficients): its differences are noise, below this floor.
-                const double floor = 1e-9 * std::fabs(figure) / std::fabs(x);
+                const double floor = 1e-9 * std::fabs(figure) / size;
                 const double scale = std::max({std::fabs(fd[0]), std::fabs(fd[1]), floor});
                 if (!ok || std::fabs(fd[0] - fd[1]) > 1e-6 * scale) continue;
                 ++compared;

@@ -264,6 +264,11 @@ TEST_F(TraceTools, RefuseWhatTheyCannotMakeWholeAndLeaveOutAsItWas) {
          "transition-study: --shard : expected K/N", "test ! -s out"},
         {"a setting with a line feed", "$study --set \"$(printf 'mass=30\\nwing_area=2')\" >out", 1,
          "transition-study: --set mass=30\\nwing_area=2: mass: expected one value on one line", "test ! -s out"},
+        {"a table with one key alone", "printf 'mass = 30\\nschedule_angle = [0, 0.1]\\n' >t.toml; $study t.toml >out", 1,
+         "t.toml:2: schedule_angle: expected schedule_speed too", "test ! -s out"},
+        {"a knot of a cubic's vehicle swept", "$study --sweep 'schedule_angle[3]=0:0.2:5' >out", 1,
+         "transition-study: --sweep schedule_angle[3]=0:0.2:5: schedule_angle: the vehicle's schedule is the cubic",
+         "test ! -s out"},
         {"a key of 200,000 dotted parts",
          "yes a | head -n 200000 | paste -sd. - | sed 's/$/ = 1/' >deep.toml; $study deep.toml >out",
          1, "deep.toml:1: expected a key of at most 16 dotted parts", "test ! -s out"},
@@ -336,6 +341,14 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
          0, "",
          "test $(wc -l <best.csv) = 2 && grep -qxF \"$(head -n 1 best.csv)\" '" OPTIMISATION_PAGE "' && "
          "grep -qxF \"$(tail -n 1 best.csv)\" '" OPTIMISATION_PAGE "'"},
+        // Every knot of a table, its values' columns named knot by knot, those on a bound said in a line.
+        {"a table optimised knot by knot",
+         "$study '" EXAMPLES "/hover-table.toml' --minimize event_w --vary 'schedule_angle=-0.040786:0.2094' "
+         "--require 'event_x<=250' --jobs 1 >best.csv 2>err",
+         0, "",
+         "head -n 1 best.csv | grep -q '^schedule_angle\\[0\\],.*,schedule_angle\\[25\\],stop,' && "
+         "grep -qx 'transition-study: schedule_angle\\[0\\] to schedule_angle\\[12\\] rest on their lower bound, "
+         "-0.040786: a wider box may do better' err"},
         {"a vehicle file that cannot be written", seek + "--save-vehicle missing/best.toml >out", 1,
          "transition-study: missing/best.toml: cannot write it: No such file or directory", "test ! -s out"},
     });
