@@ -262,6 +262,12 @@ TEST(VehicleFile, ATableScheduleReadsSetsAndWritesBack) {
     Vehicle back = built_in_vehicle;
     read_vehicle_file(written("table.toml", text), back);
     EXPECT_TRUE(same(back, v)) << text;
+    // A knot swept: each design's table is the vehicle's with that knot's value.
+    const Grid knots(v, {parse_sweep("schedule_angle[3]=0:0.2:5")});
+    ASSERT_EQ(knots.size(), 5);
+    EXPECT_EQ(knots.design(4).schedule.angles[3], 0.2);
+    EXPECT_EQ(knots.design(4).schedule.angles[2], v.schedule.angles[2]);
+    EXPECT_THROW(Grid(v, {parse_sweep("schedule_speed[1]=0:30:5")}), VehicleError);  // past its neighbours
     // A table of another size, or in place of the cubic, is a whole table: from a file, or both keys at once.
     assign_table({0, 12.5}, {0, 0.05}, back);
     EXPECT_EQ(back.schedule.speeds.size(), 2u);

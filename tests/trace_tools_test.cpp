@@ -322,6 +322,11 @@ TEST_F(TraceTools, SeeksTheBestDesignOrSaysWhyNot) {
          "test ! -s out"},
         {"a sweep and an optimum", "$study --minimize event_w --vary mass=20:30 --sweep wing_area=1,2 >out", 2,
          "transition-study: ", "test ! -s out"},
+        {"derivatives and a sweep", "$study --derivatives --sweep wing_area=1,2 >out", 2, "transition-study: ",
+         "test ! -s out"},
+        {"derivatives and an optimum", "$study --derivatives --minimize event_w --vary mass=20:30 >out", 2,
+         "transition-study: ", "test ! -s out"},
+        {"derivatives and a trace", "$study --derivatives --trace >out", 2, "transition-study: ", "test ! -s out"},
         {"a box without an objective", "$study --vary mass=20:30 >out", 2,
          "transition-study: --vary needs --minimize or --maximize", "test ! -s out"},
         // Each requirement's cost as a column named as it was given; what rests on a bound said.
