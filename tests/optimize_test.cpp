@@ -61,7 +61,8 @@ Dense dense_best(const Problem& problem, const std::vector<std::int64_t>& counts
 Problem problem_of(const char* objective, bool maximize, const std::vector<const char*>& vary,
                    const std::vector<const char*>& require) {
     Problem p{built_in_vehicle, smooth_column(objective, "test"), maximize, {}, {}};
-    for (const char* v : vary) p.vary.push_back(parse_vary(v));
+    for (const char* v : vary)
+        for (const Varied& each : parse_varied(v, p.base)) p.vary.push_back(each);
     for (const char* q : require) p.require.push_back(parse_requirement(q));
     return p;
 }
@@ -304,17 +305,20 @@ TEST(Optimize, RefusesAProblemThatCannotBePosed) {
         {"mass=1:nan", "--vary mass=1:nan: 'nan' is not a finite number"},
         {"lift_rotors=2:6", "--vary lift_rotors=2:6: lift_rotors is a whole number and cannot be varied; sweep it "
                             "instead (--sweep lift_rotors=3,4,6)"},
-        {"propeller_thrust=1:2", "--vary propeller_thrust=1:2: propeller_thrust has 3 elements: name one"},
     };
     for (const auto& v : vary) {
         try {
-            parse_vary(v[0]);
+            parse_varied(v[0], built_in_vehicle);
             ADD_FAILURE() << v[0];
         } catch (const VehicleError& e) {
             EXPECT_EQ(std::string(e.what()).rfind(v[1], 0), 0u) << e.what();
         }
     }
-    EXPECT_THROW(parse_vary("mas=1:2"), UnknownKeyError);
+    EXPECT_THROW(parse_varied("mas=1:2", built_in_vehicle), UnknownKeyError);
+    const std::vector<Varied> each = parse_varied("propeller_thrust=1:2", built_in_vehicle);
+    ASSERT_EQ(each.size(), 3u);
+    EXPECT_EQ(each[2].value.name, "propeller_thrust[2]");
+    EXPECT_EQ(each[2].value.index, 2);
     for (const char* bad : {"event_x<200", "event_x=<200", "event_x=200", "event_x<=", "event_x<=1e400", "x<=3",
                             "event_x!=3"}) {
         EXPECT_THROW(parse_requirement(bad), VehicleError) << bad;

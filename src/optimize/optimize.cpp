@@ -569,23 +569,6 @@ std::size_t smooth_column(const std::string& name, const std::string& where) {
     throw VehicleError(where + ": expected one of " + names + ", not '" + printable(name) + "'");
 }
 
-Varied make_vary(const std::string& key, double low, double high, const std::string& named) {
-    const std::string where =
-        !named.empty() ? named : "--vary " + printable(key) + "=" + shortest(low) + ":" + shortest(high);
-    Varied v{find_value(key, where), low, high, where};
-    if (v.value.name == "lift_rotors")
-        throw VehicleError(where + ": lift_rotors is a whole number and cannot be varied; sweep it instead "
-                                   "(--sweep lift_rotors=3,4,6)");
-    if (!(std::isfinite(low) && std::isfinite(high)))
-        throw VehicleError(where + ": expected finite bounds");
-    if (!(low < high)) throw VehicleError(where + ": expected LOW < HIGH");
-    // Every value between two that make a vehicle makes one too.
-    Vehicle probe{};
-    set_value(v.value, low, probe, where);
-    set_value(v.value, high, probe, where);
-    return v;
-}
-
 std::vector<Varied> make_varied(const std::string& key, double low, double high, const Vehicle& base,
                                 const std::string& named) {
     const std::string where =
@@ -625,19 +608,6 @@ std::vector<Varied> parse_varied(const std::string& text, const Vehicle& base) {
     const double low = parse_number(text.substr(equals + 1, colon - equals - 1), where);
     const double high = parse_number(text.substr(colon + 1), where);
     return make_varied(text.substr(0, equals), low, high, base, where);
-}
-
-Varied parse_vary(const std::string& text) {
-    const std::string where = "--vary " + printable(text);
-    const std::size_t equals = text.find('='), colon = text.find(':', equals == std::string::npos ? 0 : equals);
-    if (equals == std::string::npos || colon == std::string::npos || text.find(':', colon + 1) != std::string::npos)
-        throw VehicleError(where + ": expected KEY=LOW:HIGH");
-    find_value(text.substr(0, equals), where);  // an unknown key is refused as such first
-    const double low = parse_number(text.substr(equals + 1, colon - equals - 1), where);
-    const double high = parse_number(text.substr(colon + 1), where);
-    Varied v = make_vary(text.substr(0, equals), low, high);
-    v.where = where;
-    return v;
 }
 
 Requirement parse_requirement(const std::string& text, const std::string& named) {

@@ -32,12 +32,10 @@ struct Varied {
     double low, high;
     std::string where;  // "--vary TEXT", for refusals
 };
-Varied parse_vary(const std::string& text);
-// The same from its parts; `where` names it in refusals (by default "--vary KEY=LOW:HIGH").
-Varied make_vary(const std::string& key, double low, double high, const std::string& where = "");
 // The values varied for a vehicle `base`: KEY's or KEY[i]'s, or for a whole array key every
 // one of its elements (each knot of a table, "schedule_angle=LOW:HIGH"), each within the same
-// bounds, each bound checked on the base's own values.
+// bounds, each bound checked on the base's own values. From its parts, `where` names it in
+// refusals (by default "--vary KEY=LOW:HIGH").
 std::vector<Varied> parse_varied(const std::string& text, const Vehicle& base);
 std::vector<Varied> make_varied(const std::string& key, double low, double high, const Vehicle& base,
                                 const std::string& where = "");

@@ -460,17 +460,22 @@ void check_form(const Key& k, const Vehicle& vehicle, const std::string& where) 
                                                "not the cubic"));
 }
 
-std::size_t real_value_index(const VehicleValue& value, const Vehicle& vehicle, const std::string& where) {
-    const Key& k = keys[value.key];
-    if (k.values == nullptr) throw VehicleError(where + ": " + k.name + " is a whole number, not a real value");
+// One element of `k` as `vehicle` has it: a whole array, or one past its end, is refused.
+void check_element(const Key& k, int index, const Vehicle& vehicle, const std::string& where) {
     check_form(k, vehicle, where + ": ");
-    if (value.index < 0) {
+    if (index < 0) {
         throw VehicleError(where + ": " + k.name + " has " + std::to_string(length_of(k, vehicle)) +
                            " elements: name one, as " + k.name + "[0]");
     }
-    if (value.index >= length_of(k, vehicle)) {
+    if (index >= length_of(k, vehicle)) {
         throw VehicleError(where + ": " + k.name + " has elements 0 to " + std::to_string(length_of(k, vehicle) - 1));
     }
+}
+
+std::size_t real_value_index(const VehicleValue& value, const Vehicle& vehicle, const std::string& where) {
+    const Key& k = keys[value.key];
+    if (k.values == nullptr) throw VehicleError(where + ": " + k.name + " is a whole number, not a real value");
+    check_element(k, value.index, vehicle, where);
     std::size_t index = 0;
     for (const Key* before = keys; before != &k; ++before) {
         if (before->values != nullptr && has(*before, vehicle)) index += static_cast<std::size_t>(length_of(*before, vehicle));
@@ -488,14 +493,7 @@ std::string value_unit(const VehicleValue& value) {
 
 void set_value(const VehicleValue& value, double x, Vehicle& vehicle, const std::string& where) {
     const Key& k = keys[value.key];
-    check_form(k, vehicle, where + ": ");
-    if (value.index < 0) {
-        throw VehicleError(where + ": " + k.name + " has " + std::to_string(length_of(k, vehicle)) +
-                           " elements: name one, as " + k.name + "[0]");
-    }
-    if (value.index >= length_of(k, vehicle)) {
-        throw VehicleError(where + ": " + k.name + " has elements 0 to " + std::to_string(length_of(k, vehicle) - 1));
-    }
+    check_element(k, value.index, vehicle, where);
     if (k.values == nullptr) {
         if (!(x >= 1.0 && x <= static_cast<double>(most_rotors) && x == std::floor(x))) {
             bad_count(where + ": ", k, text_of(x));
