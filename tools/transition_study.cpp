@@ -137,12 +137,6 @@ int sweep(const Vehicle& vehicle, const std::vector<std::string>& sweeps, int jo
     }
 }
 
-std::string real_text(double x) {
-    std::string text;
-    append_real(text, x);
-    return text;
-}
-
 // The objective, the box and the requirements of --minimize or --maximize, as given; each
 // of --minimize, --maximize and --save-vehicle at most once.
 struct Seek {
@@ -153,6 +147,12 @@ struct Seek {
 
 #ifdef TRANSITION_OPTIMIZE
 static_assert(most_varied == 256, "--vary's help says how many values may be varied");
+
+std::string real_text(double x) {
+    std::string text;
+    append_real(text, x);
+    return text;
+}
 
 int optimize(const Vehicle& vehicle, const Seek& seek, int jobs) {
     Problem problem{vehicle, 0, !seek.maximize.empty(), {}, {}};

@@ -58,7 +58,10 @@ def test_ctrl_c_stops_a_long_sweep_at_once(call, small, large):
     words = out.split()
     assert words[0] == "interrupted", (out, err)
     delay = float(words[1]) - sent
-    assert 0.0 < delay < 0.1, delay
+    # Signals are looked at every 20 ms and the threads finish the chunk in hand, a few ms of
+    # work (some tens at -O0): well under a tenth of a second on an idle machine, up to half
+    # as much again seen on a loaded one of two cores. A sweep that ran on would take minutes.
+    assert 0.0 < delay < 0.3, delay
     assert ended - sent < 1.0
     # Only the interpreter's own threads are left: the sweep's are joined.
     assert words[2] == words[3]

@@ -213,29 +213,28 @@ TRANSITION_DUAL_COMPARISON(!=)
 
 // The elementary functions, each value from the maths library as for a double; of an
 // expression, once it is stored.
+namespace dual {
+// f(a) from its value f and its derivative df/da: the chain rule, element by element.
 template <int N>
-Dual<N> sqrt(const Dual<N>& a) {
+Dual<N> chained(double value, double factor, const Dual<N>& a) {
     Dual<N> r;
-    r.v = std::sqrt(a.v);
-    const double factor = 0.5 / r.v;
+    r.v = value;
     for (int i = 0; i < N; ++i) r.d[i] = factor * a.d[i];
     return r;
+}
+}  // namespace dual
+template <int N>
+Dual<N> sqrt(const Dual<N>& a) {
+    const double value = std::sqrt(a.v);
+    return dual::chained(value, 0.5 / value, a);
 }
 template <int N>
 Dual<N> sin(const Dual<N>& a) {
-    Dual<N> r;
-    r.v = std::sin(a.v);
-    const double factor = std::cos(a.v);
-    for (int i = 0; i < N; ++i) r.d[i] = factor * a.d[i];
-    return r;
+    return dual::chained(std::sin(a.v), std::cos(a.v), a);
 }
 template <int N>
 Dual<N> cos(const Dual<N>& a) {
-    Dual<N> r;
-    r.v = std::cos(a.v);
-    const double factor = -std::sin(a.v);
-    for (int i = 0; i < N; ++i) r.d[i] = factor * a.d[i];
-    return r;
+    return dual::chained(std::cos(a.v), -std::sin(a.v), a);
 }
 // Both at once, each of the maths library's two functions called once.
 template <int N>
@@ -252,11 +251,8 @@ void sine_and_cosine(const Dual<N>& a, Dual<N>& sine, Dual<N>& cosine) {
 // library's power is called once; at a = 0, the limit (0 for y > 1).
 template <int N>
 Dual<N> pow(const Dual<N>& a, double y) {
-    Dual<N> r;
-    r.v = std::pow(a.v, y);
-    const double factor = a.v != 0.0 ? y * r.v / a.v : y > 1.0 ? 0.0 : y == 1.0 ? 1.0 : HUGE_VAL;
-    for (int i = 0; i < N; ++i) r.d[i] = factor * a.d[i];
-    return r;
+    const double value = std::pow(a.v, y);
+    return dual::chained(value, a.v != 0.0 ? y * value / a.v : y > 1.0 ? 0.0 : y == 1.0 ? 1.0 : HUGE_VAL, a);
 }
 template <class E, class = std::enable_if_t<dual::is_term<E>>>
 Dual<E::size> sqrt(const E& e) {
