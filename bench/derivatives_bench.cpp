@@ -58,7 +58,7 @@ int main() {
     // The worked optimisation against a sweep of 4,096 designs, on one thread each.
     Problem problem{p, smooth_column("event_w", "bench"), false, {}, {}};
     for (const char* v : {"angle_of_attack[1]=0:0.01", "angle_of_attack[2]=0:0.001", "angle_of_attack[3]=0:0.0001"})
-        problem.vary.push_back(parse_vary(v));
+        for (const Varied& each : parse_varied(v, problem.base)) problem.vary.push_back(each);
     for (const char* q : {"peak_alpha<=0.2094", "event_x<=250"}) problem.require.push_back(parse_requirement(q));
     const Grid grid(p, {parse_sweep("angle_of_attack[1]=0:0.01:16"), parse_sweep("angle_of_attack[2]=0:0.001:16"),
                         parse_sweep("angle_of_attack[3]=0:0.0001:16")});

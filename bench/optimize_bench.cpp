@@ -99,7 +99,8 @@ int main() {
     int missed[sizeof per_value / sizeof per_value[0]] = {};
     for (const Case& c : cases) {
         Problem problem{built_in_vehicle, smooth_column(c.objective, "bench"), c.maximize, {}, {}};
-        for (const char* v : c.vary) problem.vary.push_back(parse_vary(v));
+        for (const char* v : c.vary)
+            for (const Varied& each : parse_varied(v, problem.base)) problem.vary.push_back(each);
         for (const char* q : c.require) problem.require.push_back(parse_requirement(q));
         const std::size_t n = problem.vary.size();
         const double dense = c.per_side > 0 ? dense_best(problem, c.per_side) : std::nan("");
