@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -111,6 +112,22 @@ Vehicle values_of(const VehicleOf<T>& p) {
     v.rotors = p.rotors;
     each_real(p, v, [](const T& x, double& y) { y = value_of(x); });
     return v;
+}
+
+// The lowest speed, m/s, from which the schedule's angle or slope depends on real value
+// `real` of p (in each_real's order): a table's knot k, its speed or its angle, has a say only
+// in the segment before it and from it on, so from knot k - 1's speed; the first knot, the
+// cubic's coefficients and every other value, at every speed (minus infinity).
+inline double schedule_reach(const Vehicle& p, std::size_t real) {
+    double reach = -std::numeric_limits<double>::infinity();
+    const ScheduleOf<double>& s = p.schedule;
+    std::size_t index = 0;
+    each_real(p, p, [&](const double& x, const double&) {
+        if (index++ != real || !s.table) return;
+        for (std::size_t k = 1; k < s.speeds.size(); ++k)
+            if (&x == &s.speeds[k] || &x == &s.angles[k]) reach = s.speeds[k - 1];
+    });
+    return reach;
 }
 
 // Weight, N.

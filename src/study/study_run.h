@@ -7,7 +7,9 @@
 // comes from the implicit-function theorem on the condition (see DualMoment). Nothing
 // here keeps state between calls.
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -35,12 +37,12 @@ enum class Pass { run, trace, probe };
 // of the latest evaluation and whether every evaluation so far lay in the model's range;
 // only what the pass needs stays live across the maths library's calls.
 // The latest evaluation's speed, lift and angle are read as values (the stop test, the
-// moment's search, the last angle), the peaks in T.
+// moment's search, the last angle), the peaks in T; `fastest` is the highest speed evaluated.
 template <class T, Pass pass>
 struct Model {
     const VehicleOf<T>& p;
     const DerivedOf<T>& k;
-    double vel = 0.0, lift = 0.0, alphaj = 0.0;
+    double vel = 0.0, lift = 0.0, alphaj = 0.0, fastest = 0.0;
     T peak_thrust = T(0.0), peak_power = T(0.0), peak_pitch_rate = T(0.0), peak_acceleration = T(0.0);
     bool sound = true;
 
@@ -50,6 +52,7 @@ struct Model {
         evaluate(p, k, y[0], e);
         sound = sound && in_range(e);
         vel = value_of(e.vel);
+        if (vel > fastest) fastest = vel;
         lift = value_of(e.lift);
         alphaj = value_of(e.alphaj);
         if constexpr (pass != Pass::probe) {
@@ -121,7 +124,8 @@ bool locate_inside(PartialStep& g, double h, double v4, double v1, Moment& momen
 // fixed size, corrected by how the moment moves with the design. The condition c(tau, p) = 0
 // defines tau(p), so d tau / d p = -(dc/dp) / (dc/dtau), dc/dtau taken on a partial step
 // whose size is itself a dual number in one direction; each figure x at the moment then
-// moves by dx/dp + dx/dtau d tau / d p. Defined with the dual numbers (derivatives/).
+// moves by dx/dp + dx/dtau d tau / d p. Defined with the dual numbers (derivatives/); it
+// raises `fastest` to the highest speed at which it asks the schedule.
 template <class T>
 struct DualMoment;
 
@@ -129,11 +133,16 @@ struct DualMoment;
 // run that leaves the model's range stops at the end of the step where it did (on doubles
 // saying where; on dual numbers as Stop::invalid alone). With `steps` (doubles only), every
 // step's figures are kept. `most_steps` is the step cap: the run's own, or more to see how a
-// design that reaches it would go on (an optimiser's view across the cap).
+// design that reaches it would go on (an optimiser's view across the cap). With `fastest`,
+// the highest speed, m/s, at which the run's formulas on T asked the schedule for the angle or
+// its slope (its evaluations, the moment's condition, the peak angle's range): no partial of
+// a value that the schedule uses only above that speed enters any figure.
 template <class T, Pass pass>
 StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = nullptr,
-                       int most_steps = run_step_cap) {
+                       int most_steps = run_step_cap, double* fastest = nullptr) {
     constexpr bool doubles = std::is_same_v<T, double>;
+    // Unknown, and so every speed, until the run has ended in a figure.
+    if (fastest != nullptr) *fastest = std::numeric_limits<double>::infinity();
     const DerivedOf<T> k = derive(p);
     Model<T, pass> model{p, k};
     StudyResultOf<T> r{};
@@ -148,6 +157,11 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
         values_p = values_of(p);
     }
     const Derived values_k = derive(values_p);
+    Model<T, Pass::probe> probe{p, k};
+    double moment_fastest = 0.0;
+    const auto reached = [&](const T& speed) {
+        if (fastest != nullptr) *fastest = std::max({model.fastest, probe.fastest, moment_fastest, value_of(speed)});
+    };
     // The first step at whose end the state meets each stop condition: its start.
     struct Crossing {
         bool seen;
@@ -193,7 +207,11 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     r.peak_pitch_rate = model.peak_pitch_rate;
     r.peak_acceleration = model.peak_acceleration;
     if constexpr (doubles && pass == Pass::trace) print_summary_line(r.alphaj, end);
-    const auto peak_alpha = [&] { r.peak_alpha = peak_angle_of_attack(p, r.located ? r.event_y[0] : r.y[0]); };
+    const auto peak_alpha = [&] {
+        const T& speed = r.located ? r.event_y[0] : r.y[0];
+        r.peak_alpha = peak_angle_of_attack(p, speed);
+        reached(speed);
+    };
     if (r.stop == Stop::cap) {
         peak_alpha();
         return r;
@@ -206,7 +224,6 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
     // the condition or goes through the speed v4 (the condition may hold only in a band of
     // speeds that a step enters and leaves). Steps beyond the run are not part of its figures.
     // The moment is sought on doubles, the values of the run's own.
-    Model<T, Pass::probe> probe{p, k};
     Crossing* c = &crossed[r.stop == Stop::speed];
     const double v4 = model.vel;
     Model<double, Pass::probe> probe_values{values_p, values_k};
@@ -218,7 +235,7 @@ StudyResultOf<T> study(const VehicleOf<T>& p, std::vector<StepFigures>* steps = 
             r.event_t = t0 + moment.tau;
             for (int j = 0; j < 3; ++j) r.event_y[j] = g.y[j];
         } else {
-            DualMoment<T>::at(p, k, stop, t0, y0, moment, r);
+            DualMoment<T>::at(p, k, stop, t0, y0, moment, r, moment_fastest);
         }
         peak_alpha();
         return r;
