@@ -362,6 +362,14 @@ struct Local {
         if (stop) nlopt_force_stop(opt);
         return last;
     }
+
+    // Point u with gradients once the search has ended: the last point asked, when it was u
+    // and had them (a search that stops where it began asks for nothing more).
+    Point after(const double* u) {
+        const std::size_t n = evaluator.c.problem.vary.size();
+        if (any && last.with_gradient && std::equal(last.u.begin(), last.u.end(), u, u + n)) return last;
+        return evaluator.at(u, true, record);
+    }
 };
 
 double local_objective(unsigned n, const double* u, double* gradient, void* data) {
@@ -812,8 +820,8 @@ Optimum optimize(const Problem& problem, int jobs, const std::function<void(cons
                 if (!local.failure && !stop) {
                     // Where the search came nearest, with gradients: restored onto its
                     // binding requirements when it is a hair outside them.
-                    Point end = local.near_seen ? local.near : evaluator.at(u.data(), true, local.record);
-                    if (!end.with_gradient) end = evaluator.at(end.u.data(), true, local.record);
+                    Point end = local.near_seen ? local.near : local.after(u.data());
+                    if (!end.with_gradient) end = local.after(end.u.data());
                     restore(evaluator, end, local.record);
                 }
                 failures[i] = local.failure;
