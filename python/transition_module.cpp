@@ -161,7 +161,8 @@ void set_key(Vehicle& v, const VehicleKey& k, py::handle x) {
 bool same(const Vehicle& a, const Vehicle& b) {
     for (const VehicleKey& k : keys()) {
         const std::vector<double> x = key_values(a, k.name), y = key_values(b, k.name);
-        if (x.size() != y.size() || std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0) return false;
+        if (x.size() != y.size() || (!x.empty() && std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) != 0))
+            return false;
     }
     return true;
 }
