@@ -27,7 +27,8 @@ struct StudyDerivatives {
 // The figures' derivatives of vehicle p with respect to its real values `values`, each an
 // index in each_real's order (0 to real_count(p) - 1); refuses an index out of range with
 // std::out_of_range. The partials are carried a few values at a time, so any number of
-// values may be asked; the cost is about that of a run for each few.
+// values may be asked; the cost is about that of a run for each few, the knots of a table
+// schedule above every speed the run asks it for costing none.
 StudyDerivatives study_derivatives(const Vehicle& p, const std::vector<std::size_t>& values);
 
 // The same for the run of p with a step cap of `most_steps` steps (study_vehicle_beyond).
