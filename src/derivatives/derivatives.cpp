@@ -80,7 +80,6 @@ bool wide_duals() {
 // formula of the run used (0, or not finite where the run divides 0 by 0).
 struct PassFinds {
     double fastest = std::numeric_limits<double>::infinity();
-    bool unused_seen = false;
     double unused[smooth_count] = {};
 };
 
@@ -122,7 +121,6 @@ void pass(const Vehicle& p, const std::vector<std::size_t>& values, const std::v
     v.peak_alpha = r.peak_alpha.v;
     v.peak_pitch_rate = r.peak_pitch_rate.v;
     v.peak_acceleration = r.peak_acceleration.v;
-    finds.unused_seen = count < N;
     for (std::size_t i = 0; i < smooth_count; ++i) {
         Dual<N> figure;
         out.known[i] = smooth_figure(r, i, figure);
@@ -186,7 +184,7 @@ StudyDerivatives study_derivatives_beyond(const Vehicle& p, const std::vector<st
         dispatch(p, values, positions, most_steps, wide, out, finds,
                  std::make_index_sequence<sizeof pass_sizes / sizeof pass_sizes[0]>());
         if (out.result.stop == Stop::invalid) break;
-        if (!first || !finds.unused_seen) continue;
+        if (!first) continue;
         std::vector<std::size_t> used;
         for (std::size_t j : left) {
             if (schedule_reach(p, values[j]) <= finds.fastest) {
